@@ -1,0 +1,96 @@
+// CQmtpSocket: a packet socket. Carries discrete messages over one TCP connection, each as a
+// 4-byte big-endian length and the payload; keeps a send queue that survives "would block";
+// reassembles received frames in a growing buffer; and posts every socket event to one
+// application window as a notification code (TP_NOTIFY_*) in wParam, with the object in lParam.
+//
+// Threads: the event handlers, the receive side (ReadData included) and every field but the
+// send queue belong to the notification window's thread. Send, SendPure and the public
+// SendPacket may be called from any thread; m_csLock serialises the queue and each flush.
+// The object is not destroyed while another thread is inside one of its send members.
+#pragma once
+
+#include "packet/CPacketData.h"
+#include "platform/kernel32/kernel32.h"
+#include "platform/mfc/afxcoll.h"
+#include "platform/mfc/afxtime.h"
+#include "socket/CQmAsyncSocket.h"
+
+#define TP_NOTIFY_CONNECT 2025
+#define TP_NOTIFY_CLOSE 2026
+#define TP_NOTIFY_RECEIVE 2027
+#define TP_NOTIFY_SEND 2028
+#define TP_NOTIFY_OOB 2029
+#define TP_NOTIFY_ACCEPT 2030
+
+// Default bound on a received payload; a larger length field is a protocol violation.
+#define TP_DEFAULT_MAX_PACKET_LEN 1048576u
+
+class TALVEN_API CQmtpSocket : public CQmAsyncSocket {
+public:
+    CQmtpSocket();
+    ~CQmtpSocket() override;
+    CQmtpSocket(const CQmtpSocket&) = delete;
+    CQmtpSocket& operator=(const CQmtpSocket&) = delete;
+
+    // Window and message (at least WM_USER) that receive the notification codes.
+    int SetNotifyHandle(HWND hWnd, UINT nMsg);
+
+    // Nonzero when the connection is made or under way.
+    int Connect(const char* host, UINT port) override;
+
+    // Receive side (notification window's thread)
+    int Receive(void* buffer, int length, int flags = 0) override;
+    void OnReceive(int nErrorCode) override;
+    // Takes the oldest received packet; the caller owns `data` (operator delete). Returns how
+    // many packets are still queued; 0 with the outputs untouched when none was.
+    int ReadData(char*& data, int& len);
+    void SetMaxPacketLen(UINT maxLen);
+    UINT GetMaxPacketLen() const;
+
+    // Send side: see the threads note above.
+    void OnSend(int nErrorCode) override;
+    int SendPacket(char* data, int len, int flags = 0);
+
+    void OnOutOfBandData(int nErrorCode) override;
+    void OnAccept(int nErrorCode) override;
+    void OnConnect(int nErrorCode) override;
+    void OnClose(int nErrorCode) override;
+
+    // New virtual operations, in this order.
+    virtual int Send(void* data, int len, int flags = 0);      // framed
+    virtual int SendPure(void* data, int len, int flags = 0);  // unframed
+    virtual void OnReceivePure(int nErrorCode);
+
+    void SetMemberId(const char* id);     // keeps at most the first 23 characters
+    const char* GetMemberId();
+    int IsMemberSocket(const char* id);
+    int GetErrorCode();
+
+protected:
+    // The raw send stays reachable for the flush and derived classes only.
+    using CQmAsyncSocket::Send;
+
+    void Lock();
+    void Unlock();
+
+    void AddPacketSize(char* dest, const char* src, int len);
+    void RemoveAllPacket(CTypedPtrList<CPtrList, CPacketData*>& list);
+
+    int SendPacket();                     // the flush
+    int ReadPacket();
+    int ReadPacketPure();
+
+    HWND m_hAppWnd;
+    UINT m_nAppMsg;
+    int m_nErrorCode;
+    CTime m_tLastReceive;
+    char m_szMemberId[24];
+    CTypedPtrList<CPtrList, CPacketData*> m_SendList;
+    CTypedPtrList<CPtrList, CPacketData*> m_RecvList;
+    char* m_pRecvBuf;
+    UINT m_nRecvLen;
+    UINT m_nRecvBufSize;
+    UINT m_nPacketLen;
+    CRITICAL_SECTION m_csLock;
+    UINT m_nMaxPacketLen;
+};

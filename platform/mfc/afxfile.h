@@ -1,0 +1,94 @@
+// CFile and CStdioFile with CFileException: the file subset the library uses.
+// One object is used by one thread at a time.
+#pragma once
+
+#include <cstdio>
+
+#include "platform/mfc/afxexcept.h"
+
+class TALVEN_API CFileException : public CException {
+public:
+    enum {
+        none,
+        genericException,
+        fileNotFound,
+        badPath,
+        tooManyOpenFiles,
+        accessDenied,
+        invalidFile,
+        removeCurrentDir,
+        directoryFull,
+        badSeek,
+        hardIO,
+        sharingViolation,
+        lockViolation,
+        diskFull,
+        endOfFile
+    };
+    explicit CFileException(int cause = none, LONG osError = -1, LPCSTR fileName = nullptr);
+    BOOL GetErrorMessage(LPSTR buffer, UINT maxLength, UINT* helpContext = nullptr) const override;
+
+    int m_cause;
+    LONG m_lOsError;
+    CString m_strFileName;
+};
+
+class TALVEN_API CFile {
+public:
+    enum OpenFlags {
+        modeRead = 0x0000,
+        modeWrite = 0x0001,
+        modeReadWrite = 0x0002,
+        shareCompat = 0x0000,       // exclusive here: no other open of the file while held
+        shareExclusive = 0x0010,
+        shareDenyWrite = 0x0020,
+        shareDenyRead = 0x0030,
+        shareDenyNone = 0x0040,
+        modeNoInherit = 0x0080,
+        modeCreate = 0x1000,
+        modeNoTruncate = 0x2000,
+        typeText = 0x4000,
+        typeBinary = (int)0x8000
+    };
+    enum SeekPosition { begin = 0x0, current = 0x1, end = 0x2 };
+
+    CFile();
+    CFile(LPCSTR fileName, UINT openFlags);   // throws CFileException* on failure
+    virtual ~CFile();                         // closes without throwing
+    CFile(const CFile&) = delete;
+    CFile& operator=(const CFile&) = delete;
+
+    virtual BOOL Open(LPCSTR fileName, UINT openFlags, CFileException* error = nullptr);
+    virtual LONG Seek(LONG offset, UINT from);  // throws CFileException*
+    LONG SeekToEnd();
+    virtual void Write(const void* buffer, UINT count); // throws CFileException*
+    virtual UINT Read(void* buffer, UINT count);        // throws CFileException*
+    virtual void Flush();
+    virtual void Close();                     // throws CFileException* when flushing fails
+    virtual void Abort();                     // closes, never throws
+    CString GetFilePath() const;
+
+protected:
+    int fd_ = -1;
+    int lockedExclusive_ = 0;
+    CString path_;
+};
+
+// Text-mode file: WriteString stores "\n" as CR LF unless the file was opened typeBinary.
+class TALVEN_API CStdioFile : public CFile {
+public:
+    CStdioFile();
+    CStdioFile(LPCSTR fileName, UINT openFlags);  // throws CFileException* on failure
+
+    BOOL Open(LPCSTR fileName, UINT openFlags, CFileException* error = nullptr) override;
+    virtual void WriteString(LPCSTR text);        // throws CFileException*
+    virtual BOOL ReadString(CString& line);       // one line without its end; FALSE at EOF
+    void Write(const void* buffer, UINT count) override;
+    UINT Read(void* buffer, UINT count) override;
+    void Flush() override;
+    LONG Seek(LONG offset, UINT from) override;
+    void Close() override;
+
+private:
+    bool text_ = true;
+};

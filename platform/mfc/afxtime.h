@@ -1,0 +1,40 @@
+// CTime: calendar time in whole seconds, formatted in local time.
+#pragma once
+
+#include <ctime>
+
+#include "platform/mfc/afxstr.h"
+
+class TALVEN_API CTime {
+public:
+    CTime();                              // 0
+    CTime(std::time_t t);
+    CTime(int year, int month, int day, int hour, int minute, int second); // local time
+
+    // The current calendar time. MFC exports this as CTime::GetTickCount; Win32 headers make
+    // GetCurrentTime a macro for that name, hence the two spellings.
+    static CTime GetCurrentTime();
+    static CTime GetTickCount();
+
+    std::time_t GetTime() const;
+    int GetYear() const;
+    int GetMonth() const;
+    int GetDay() const;
+    int GetHour() const;
+    int GetMinute() const;
+    int GetSecond() const;
+
+    // strftime conventions, local time.
+    CString Format(LPCSTR format) const;
+
+    friend bool operator==(CTime a, CTime b) { return a.time_ == b.time_; }
+    friend bool operator!=(CTime a, CTime b) { return a.time_ != b.time_; }
+
+    // Test seam: while set, GetCurrentTime returns what `clock` returns. Pass nullptr to go
+    // back to the system clock. Any thread; tests set it before the calls they fix.
+    using ClockFn = std::time_t (*)();
+    static void SetClockForTesting(ClockFn clock);
+
+private:
+    std::time_t time_;
+};

@@ -1,0 +1,56 @@
+// A scriptable seam in front of the real socket calls, for tests that must produce an exact
+// sequence of partial writes, would-blocks, errors or read chunks on one socket.
+//
+// While no script is installed anywhere the seam costs one relaxed atomic load per call.
+// A script belongs to one socket handle and is consumed one step per call; when a socket's
+// script runs out, its calls go to the real socket again. closesocket drops the socket's
+// scripts. Any thread may install or clear scripts.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/winsock/winsock.h"
+
+namespace winsock::seam {
+
+struct Step {
+    enum Kind {
+        Take,        // send: pass at most `count` bytes to the real send (the peer sees them)
+        WouldBlock,  // fail with WSAEWOULDBLOCK without touching the socket; for send, FD_WRITE
+                     // follows once the socket is writable, as after a real would-block
+        Fail,        // fail with `error` without touching the socket
+        Data,        // recv: return `data` (at most len bytes of it; the rest stays for the next
+                     // call) without touching the socket; an empty `data` returns 0 (peer closed)
+    };
+    Kind kind = Take;
+    int count = 0;
+    int error = 0;
+    std::string data;
+};
+
+inline Step TakeBytes(int n) { return Step{Step::Take, n, 0, {}}; }
+inline Step WouldBlock() { return Step{Step::WouldBlock, 0, WSAEWOULDBLOCK, {}}; }
+inline Step FailWith(int error) { return Step{Step::Fail, 0, error, {}}; }
+inline Step Chunk(std::string bytes) { return Step{Step::Data, 0, 0, std::move(bytes)}; }
+
+TALVEN_API void ScriptSend(SOCKET s, std::vector<Step> steps);
+TALVEN_API void ScriptRecv(SOCKET s, std::vector<Step> steps);
+
+// sendto capture: while on, sendto on s records its destination and bytes and reports them
+// all sent, without sending anything.
+struct SentDatagram {
+    sockaddr_in to;
+    std::string bytes;
+};
+TALVEN_API void CaptureSendTo(SOCKET s, bool on);
+TALVEN_API std::vector<SentDatagram> CapturedSendTo(SOCKET s);
+
+// Host lookups of `name` fail with `error` (for instance WSAHOST_NOT_FOUND) without asking
+// any resolver, until cleared.
+TALVEN_API void FailLookup(const std::string& name, int error);
+
+// Drops every script, capture and lookup failure.
+TALVEN_API void ClearAll();
+
+}  // namespace winsock::seam

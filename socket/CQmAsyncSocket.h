@@ -1,0 +1,76 @@
+// CQmAsyncSocket: one WinSock socket in asynchronous mode, whose events arrive as
+// WM_SOCKET_NOTIFY at a CQmSocketNotifyWnd, which calls the virtual handlers below.
+//
+// Threads: no locks. The handlers run on the notification window's thread. An application
+// that calls members from several threads serialises them itself.
+#pragma once
+
+#include "platform/mfc/afxstr.h"
+#include "platform/winsock/winsock.h"
+
+#define WM_SOCKET_NOTIFY 0x081B
+
+class TALVEN_API CQmAsyncSocket {
+public:
+    CQmAsyncSocket();
+    // Copies both fields; no socket is duplicated and no WinSock call is made.
+    CQmAsyncSocket(const CQmAsyncSocket& other);
+    CQmAsyncSocket& operator=(const CQmAsyncSocket& other);
+    // Runs this class's own Close when a socket is held; does not unregister the object.
+    virtual ~CQmAsyncSocket();
+
+    operator SOCKET() const;
+
+    // Making the socket (1 success, 0 failure)
+    int SetNotifyWnd(HWND wnd);
+    int Create(HWND wnd, UINT port = 0, int type = SOCK_STREAM,
+               long events = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE,
+               const char* address = nullptr);
+    int Socket(int type = SOCK_STREAM,
+               long events = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE,
+               int protocol = 0, int family = AF_INET);
+    int AsyncSelect(long events = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE);
+
+    // Addresses and connections
+    int Bind(UINT port, const char* address = nullptr);
+    int Bind(const winsock::sockaddr* addr, int addrLen);
+    virtual int Connect(const char* host, UINT port);
+    int Connect(const winsock::sockaddr* addr, int addrLen);
+    int Listen(int backlog = 5);
+    virtual int Accept(CQmAsyncSocket& target, winsock::sockaddr* addr = nullptr, int* addrLen = nullptr);
+    int ShutDown(int how = SD_SEND);
+
+    // Data transfer: byte count or SOCKET_ERROR
+    virtual int Receive(void* buffer, int length, int flags = 0);
+    virtual int Send(const void* buffer, int length, int flags = 0);
+    int ReceiveFrom(void* buffer, int length, CString& address, UINT& port, int flags = 0);
+    int ReceiveFrom(void* buffer, int length, winsock::sockaddr* addr, int* addrLen, int flags = 0);
+    int SendTo(const void* buffer, int length, UINT port, const char* host = nullptr, int flags = 0);
+    int SendTo(const void* buffer, int length, const winsock::sockaddr* addr, int addrLen, int flags = 0);
+
+    // Options and queries
+    int IOCtl(long command, winsock::u_long* argument);
+    int SetSockOpt(int option, const void* value, int valueLength, int level = SOL_SOCKET);
+    int GetSockOpt(int option, void* value, int* valueLength, int level = SOL_SOCKET);
+    int GetPeerName(winsock::sockaddr* addr, int* addrLen);
+    int GetSockName(winsock::sockaddr* addr, int* addrLen);
+    int GetPeerName(CString& address, UINT& port);
+    int GetSockName(CString& address, UINT& port);
+    // address: room for at least 16 characters.
+    int GetLocalIPAddrAndPort(char* address, UINT& port);
+
+    // Cancels the selection, shuts down sends, drains, closes. Safe without a socket.
+    virtual void Close();
+
+    // Event handlers: called by the notification window on its thread; do nothing here.
+    virtual void OnReceive(int nErrorCode);
+    virtual void OnSend(int nErrorCode);
+    virtual void OnOutOfBandData(int nErrorCode);
+    virtual void OnAccept(int nErrorCode);
+    virtual void OnConnect(int nErrorCode);
+    virtual void OnClose(int nErrorCode);
+
+    // Read by CQmSocketNotifyWnd and by derived classes.
+    HWND m_hNotifyWnd;
+    SOCKET m_hSocket;
+};

@@ -1,0 +1,34 @@
+// CQmSocketNotifyWnd: the hidden window through which socket events reach socket objects.
+// It maps socket handles to registered CQmAsyncSocket objects and calls their handlers.
+//
+// Threads: everything runs on the thread that called Create: the three handlers, the map and
+// the destructor. Other threads reach the map only by SendMessageA.
+#pragma once
+
+#include "platform/mfc/afxcoll.h"
+#include "platform/mfc/afxwin.h"
+#include "socket/CQmAsyncSocket.h"
+
+#define WM_SOCKET_ADD_MAP 0x0827
+#define WM_SOCKET_REMOVE_MAP 0x0828
+
+class TALVEN_API CQmSocketNotifyWnd : public CWnd {
+public:
+    CQmSocketNotifyWnd();
+    // Forgets every registration without touching the sockets; the base destroys the window.
+    ~CQmSocketNotifyWnd() override;
+
+    // Creates the hidden window "Socket Notification Sink", owned by hWndParent (may be NULL).
+    // Throws CResourceException* on failure; never returns FALSE.
+    BOOL Create(HWND hWndParent);
+
+protected:
+    LRESULT OnSocketNotifyMessage(WPARAM wParam, LPARAM lParam);
+    LRESULT OnSocketNotifyAddSocketMap(WPARAM wParam, LPARAM lParam);
+    LRESULT OnSocketNotifyRemoveSocketMap(WPARAM wParam, LPARAM lParam);
+    void PostNcDestroy() override;
+
+    CMapPtrToPtr m_SocketMap;
+
+    DECLARE_MESSAGE_MAP()
+};
