@@ -1,0 +1,130 @@
+#include "support/test_support.h"
+
+#include <cstring>
+
+namespace talven_test {
+
+WinSockSession::WinSockSession() : ok_(QmSocketInit(nullptr) == 1) {}
+
+WinSockSession::~WinSockSession() {
+    if (ok_) {
+        QmSocketTerm();
+    }
+}
+
+bool PumpUntil(const std::function<bool()>& pred, DWORD timeoutMs) {
+    const DWORD start = GetTickCount();
+    MSG msg;
+    while (!pred()) {
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= timeoutMs) {
+            return pred();
+        }
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                return pred();
+            }
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+            if (pred()) {
+                return true;
+            }
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs - elapsed, QS_ALLINPUT);
+    }
+    return true;
+}
+
+void PumpFor(DWORD ms) {
+    PumpUntil([] { return false; }, ms);
+}
+
+namespace {
+const char kRecordingClass[] = "TalvenTestRecordingWindow";
+}  // namespace
+
+RecordingWindow::RecordingWindow() : hwnd_(nullptr) {
+    WNDCLASSA wc;
+    std::memset(&wc, 0, sizeof wc);
+    wc.lpfnWndProc = &RecordingWindow::Proc;
+    wc.lpszClassName = kRecordingClass;
+    RegisterClassA(&wc);  // a second registration of the same class fails harmlessly
+    hwnd_ = CreateWindowExA(0, kRecordingClass, "recording", 0, 0, 0, 0, 0, nullptr, nullptr,
+                            nullptr, this);
+    SetWindowLongPtrA(hwnd_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+}
+
+RecordingWindow::~RecordingWindow() {
+    if (IsWindow(hwnd_)) {
+        SetWindowLongPtrA(hwnd_, GWLP_USERDATA, 0);
+        DestroyWindow(hwnd_);
+    }
+}
+
+std::vector<MSG> RecordingWindow::with(UINT message) const {
+    std::vector<MSG> out;
+    for (const MSG& m : messages_) {
+        if (m.message == message) {
+            out.push_back(m);
+        }
+    }
+    return out;
+}
+
+LRESULT CALLBACK RecordingWindow::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    auto* self = reinterpret_cast<RecordingWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+    if (self != nullptr && (msg >= WM_USER || msg == WM_TIMER)) {
+        MSG m;
+        std::memset(&m, 0, sizeof m);
+        m.hwnd = hwnd;
+        m.message = msg;
+        m.wParam = wParam;
+        m.lParam = lParam;
+        self->messages_.push_back(m);
+        if (self->onMessage) {
+            self->onMessage(m);
+        }
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+SOCKET ListenLoopback(UINT& port) {
+    SOCKET s = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) {
+        return s;
+    }
+    winsock::sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = winsock::htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    int len = sizeof addr;
+    if (winsock::bind(s, reinterpret_cast<winsock::sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR ||
+        winsock::listen(s, 64) == SOCKET_ERROR ||
+        winsock::getsockname(s, reinterpret_cast<winsock::sockaddr*>(&addr), &len) == SOCKET_ERROR) {
+        winsock::closesocket(s);
+        return INVALID_SOCKET;
+    }
+    port = winsock::ntohs(addr.sin_port);
+    return s;
+}
+
+SOCKET ConnectLoopback(UINT port) {
+    SOCKET s = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) {
+        return s;
+    }
+    winsock::sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = winsock::htonl(INADDR_LOOPBACK);
+    addr.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
+    if (winsock::connect(s, reinterpret_cast<winsock::sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR) {
+        winsock::closesocket(s);
+        return INVALID_SOCKET;
+    }
+    return s;
+}
+
+}  // namespace talven_test
