@@ -125,3 +125,20 @@ TEST(CMapPtrToPtr, ManyEntriesStayReachable) {
 }
 
 }  // namespace
+
+namespace {
+
+// Removing one entry and adding another reuses the association just freed.
+TEST(CMapPtrToPtr, SteadyStateReusesAssociations) {
+    CMapPtrToPtr map(10);
+    map[Key(1)] = Key(1);
+    const POSITION first = map.GetStartPosition();
+    for (std::uintptr_t i = 2; i < 1000; ++i) {
+        ASSERT_TRUE(map.RemoveKey(Key(i - 1)));
+        map[Key(i)] = Key(i);
+        ASSERT_EQ(map.GetStartPosition(), first) << i;
+    }
+    EXPECT_EQ(map.GetCount(), 1);
+}
+
+}  // namespace

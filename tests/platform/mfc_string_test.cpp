@@ -35,6 +35,9 @@ TEST(CStringFormat, FormatVReplacesTheWholeText) {
 }
 
 TEST(CStringBasics, NullAndCountedConstruction) {
+    CString formatted("x");
+    FormatThroughVaList(formatted, nullptr);
+    EXPECT_TRUE(formatted.IsEmpty());
     EXPECT_TRUE(CString(static_cast<LPCSTR>(nullptr)).IsEmpty());
     EXPECT_STREQ(CString("abcdef", 3), "abc");
     EXPECT_TRUE(CString("abc", -1).IsEmpty());
