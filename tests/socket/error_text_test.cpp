@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 
+#include "platform/mfc/afxdll.h"
 #include "socket/DllMain.h"
 #include "socket/QmModule.h"
 #include "talven.h"
@@ -90,7 +91,7 @@ TEST(QmGetWSAErrorString, NegativeAndMissingCodesGiveAnEmptyText) {
     }
 }
 
-// Both language tables of the library hold the same 51 texts.
+// The texts come from the library's own module, not from some other module in the chain.
 TEST(QmGetWSAErrorString, TableIsTheLibrarysOwn) {
     char buffer[128];
     EXPECT_EQ(LoadStringA(QmGetModuleInstance(), 10035, buffer, sizeof buffer), 37);
