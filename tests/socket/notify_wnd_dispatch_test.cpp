@@ -142,17 +142,6 @@ TEST_F(NotifyDispatch, RemovingAnAlreadyClosedObjectIsRefusedAndItsEntryStays) {
     EXPECT_EQ(1u, s.calls.size());
 }
 
-TEST_F(NotifyDispatch, PostedEventsReachHandlersInOrderThroughTheMessageLoop) {
-    FakeHandleSocket s(kHandle, hwnd());
-    ASSERT_EQ(1, Add(&s));
-    for (WORD event : {FD_CONNECT, FD_WRITE, FD_READ, FD_CLOSE}) {
-        ASSERT_TRUE(PostMessageA(hwnd(), WM_SOCKET_NOTIFY, kHandle, WSAMAKESELECTREPLY(event, 0)));
-    }
-    ASSERT_TRUE(PumpUntil([&] { return s.calls.size() == 4; }));
-    EXPECT_EQ((std::vector<HandlerCall>{{FD_CONNECT, 0}, {FD_WRITE, 0}, {FD_READ, 0}, {FD_CLOSE, 0}}),
-              s.calls);
-}
-
 TEST_F(NotifyDispatch, HandlerMayUnregisterAndDeleteItsOwnSocket) {
     auto owned = std::make_unique<FakeHandleSocket>(kHandle, hwnd());
     FakeHandleSocket* s = owned.get();
