@@ -1,4 +1,5 @@
-// WSAStartup and WSACleanup: start-up counting and version negotiation.
+// WSAStartup and WSACleanup (start-up counting and version negotiation), and the
+// per-thread last error.
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -13,6 +14,8 @@ namespace {
 std::mutex g_countLock;
 std::atomic<int> g_startups{0};
 
+thread_local int t_lastError = 0;
+
 constexpr WORD kLowest = MAKEWORD(1, 1);
 constexpr WORD kHighest = MAKEWORD(2, 2);
 
@@ -23,8 +26,11 @@ void Describe(WSADATA* data, WORD agreed) {
     std::memset(data, 0, sizeof *data);
     data->wVersion = agreed;
     data->wHighVersion = kHighest;
-    std::strncpy(data->szDescription, "WinSock 2.2 over POSIX sockets", WSADESCRIPTION_LEN);
-    std::strncpy(data->szSystemStatus, "Running", WSASYS_STATUS_LEN);
+    static const char kDescription[] = "WinSock 2.2 over POSIX sockets";
+    static const char kStatus[] = "Running";
+    static_assert(sizeof kDescription <= WSADESCRIPTION_LEN + 1, "description fits");
+    std::memcpy(data->szDescription, kDescription, sizeof kDescription);
+    std::memcpy(data->szSystemStatus, kStatus, sizeof kStatus);
     // WinSock gives 1.1 callers limits; 2.x callers are told to ignore these fields.
     data->iMaxSockets = LOBYTE(agreed) == 1 ? 32767 : 0;
     data->iMaxUdpDg = LOBYTE(agreed) == 1 ? 65467 : 0;
@@ -64,4 +70,12 @@ int WSACleanup() {
     }
     g_startups.fetch_sub(1, std::memory_order_release);
     return 0;
+}
+
+int WSAGetLastError() {
+    return t_lastError;
+}
+
+void WSASetLastError(int error) {
+    t_lastError = error;
 }
