@@ -1,6 +1,7 @@
 // The packet socket object: construction and destruction, the application's notification
 // target, the connect/accept/out-of-band/close handlers, the member id and the payload bound.
 #include "packet/CQmtpSocket.h"
+#include "packet/TpSocketError.h"
 
 #include <cstring>
 
@@ -69,7 +70,7 @@ int CQmtpSocket::Connect(const char* host, UINT port) {
     if (code == WSAEWOULDBLOCK) {
         return 1;  // under way; the outcome arrives as OnConnect
     }
-    QmGetWSAErrorString(code, g_strTpSocketError);
+    StoreTpSocketError(code);
     return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "packet/CQmtpSocket.h"
+#include "packet/TpSocketError.h"
 #include "socket/QmSocket.h"
 
 namespace {
@@ -59,7 +60,7 @@ int CQmtpSocket::Receive(void* buffer, int length, int flags) {
     if (code == WSAEWOULDBLOCK) {
         return 0;
     }
-    QmGetWSAErrorString(code, g_strTpSocketError);
+    StoreTpSocketError(code);
     return SOCKET_ERROR;
 }
 
@@ -82,7 +83,7 @@ void CQmtpSocket::OnReceive(int nErrorCode) {
     }
     if (overBound) {
         // After the receive notification, so the packets before the bad header can be taken.
-        QmGetWSAErrorString(WSAEMSGSIZE, g_strTpSocketError);
+        StoreTpSocketError(WSAEMSGSIZE);
         OnClose(WSAEMSGSIZE);
     }
 }

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "packet/CQmtpSocket.h"
+#include "packet/TpSocketError.h"
 #include "platform/mfc/afxexcept.h"
 #include "socket/QmSocket.h"
 
@@ -101,7 +102,7 @@ int CQmtpSocket::SendPacket() {
                 if (n == SOCKET_ERROR) {
                     const int code = WSAGetLastError();
                     if (code != WSAEWOULDBLOCK) {
-                        QmGetWSAErrorString(code, g_strTpSocketError);
+                        StoreTpSocketError(code);
                         return SOCKET_ERROR;  // queue unchanged, head record included
                     }
                     const int blocked = rec->m_nLen < INT_MAX ? rec->m_nLen + 1 : INT_MAX;

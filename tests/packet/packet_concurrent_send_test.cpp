@@ -164,3 +164,46 @@ TEST(PacketConcurrentSend, EveryThreadsPacketsArriveWholeAndInThatThreadsOrder) 
 }
 
 }  // namespace
+
+namespace {
+
+// Flushes fail on two sender threads at once: the shared error text is written by both, and
+// must end as one whole text (under the thread sanitizer: without a data race).
+TEST(PacketConcurrentSend, WriteErrorsOnTwoThreadsAtOnceLeaveOneWholeText) {
+    const int kFailures = 300;
+    packet_test::ConnectedProbe a;
+    packet_test::ConnectedProbe b;
+    ASSERT_TRUE(a.ok && b.ok);
+    const int codes[2] = {WSAECONNRESET, WSAECONNABORTED};
+    packet_test::ConnectedProbe* probes[2] = {&a, &b};
+    for (int i = 0; i < 2; ++i) {
+        winsock::seam::ScriptSend(probes[i]->sock.m_hSocket,
+                                  std::vector<winsock::seam::Step>(kFailures, winsock::seam::FailWith(codes[i])));
+    }
+    std::atomic<int> failed{0};
+    std::thread senders[2];
+    for (int i = 0; i < 2; ++i) {
+        senders[i] = std::thread([&, i] {
+            char byte = 'x';
+            for (int n = 0; n < kFailures; ++n) {
+                // Each call queues one packet and fails at the queue's head.
+                if (probes[i]->sock.Send(&byte, 1) == -1) {
+                    ++failed;
+                }
+            }
+        });
+    }
+    for (std::thread& t : senders) {
+        t.join();
+    }
+    EXPECT_EQ(2 * kFailures, failed.load());
+    CString reset;
+    CString aborted;
+    QmGetWSAErrorString(WSAECONNRESET, reset);
+    QmGetWSAErrorString(WSAECONNABORTED, aborted);
+    EXPECT_TRUE(g_strTpSocketError == reset || g_strTpSocketError == aborted)
+        << static_cast<LPCSTR>(g_strTpSocketError);
+    winsock::seam::ClearAll();
+}
+
+}  // namespace
