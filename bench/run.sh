@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ pkg-config libasio-dev libzmq3-dev libbenchmark-dev valgrind)
+packages=(cmake make g++ pkg-config libasio-dev libzmq3-dev libbenchmark-dev libgtest-dev valgrind)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -23,5 +23,5 @@ fi
 build=${TALVEN_BENCH_BUILD:-build/bench}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DTALVEN_BUILD_BENCH=ON \
   -DTALVEN_BUILD_TESTS=OFF -DTALVEN_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build "$build" -j2 --target talven-bench talven-bench-instructions >/dev/null
+cmake --build "$build" -j2 --target talven-bench talven-bench-instructions talven-bench-tests >/dev/null
 exec "$build/bench/compare/talven-bench" "$@"
