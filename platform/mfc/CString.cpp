@@ -69,6 +69,10 @@ void CString::Format(LPCSTR format, ...) {
 }
 
 void CString::FormatV(LPCSTR format, va_list args) {
+    if (format == nullptr) {
+        str_.clear();
+        return;
+    }
     // Measure first, then print into a string of exactly that size. The result is built apart
     // from str_ because an argument may be this string's own text.
     va_list measure;
