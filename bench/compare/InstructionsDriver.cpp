@@ -50,6 +50,7 @@ LRESULT CALLBACK AppProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         if (d.listener->Accept(*d.server)) {
             d.server->SetNotifyWnd(d.notify);
             Register(d, *d.server);
+            d.server->AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
         } else {
             d.server.reset();
         }

@@ -21,6 +21,7 @@ constexpr UINT kAppMsg = WM_USER + 100;     // the packet sockets' notification 
 constexpr UINT kStartMsg = WM_APP + 1;      // posted by the harness: open the connections
 constexpr UINT kStopMsg = WM_APP + 2;       // posted by the harness: close them and quit
 constexpr char kAppClass[] = "TalvenBenchApp";
+constexpr long kConnectionEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
 
 // A packet socket that can tell whether its send queue has drained, so that a streaming
 // sender queues only while the connection takes the data.
@@ -123,7 +124,7 @@ void Side::Run() {
 
 BenchSocket& Side::NewSocket(bool listening) {
     auto s = std::make_unique<BenchSocket>();
-    const long events = listening ? FD_ACCEPT : (FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE);
+    const long events = listening ? FD_ACCEPT : kConnectionEvents;
     if (!s->Create(*notify_, 0, SOCK_STREAM, events, "127.0.0.1")) {
         throw std::runtime_error("Create failed: " + std::to_string(WSAGetLastError()));
     }
@@ -144,9 +145,14 @@ std::size_t Side::AcceptAll(BenchSocket& listener) {
         if (!listener.Accept(*s)) {
             return accepted;
         }
+        // The accepted socket inherits the listener's selection (accept events only): select
+        // its own events once it is registered, so none is dropped.
         s->SetNotifyWnd(*notify_);
         SendMessageA(*notify_, WM_SOCKET_ADD_MAP, 0, reinterpret_cast<LPARAM>(s.get()));
         s->SetNotifyHandle(app_, kAppMsg);
+        if (!s->AsyncSelect(kConnectionEvents)) {
+            throw std::runtime_error("AsyncSelect failed: " + std::to_string(WSAGetLastError()));
+        }
         BOOL one = TRUE;
         s->SetSockOpt(TCP_NODELAY, &one, sizeof one, IPPROTO_TCP);
         sockets_.push_back(std::move(s));
