@@ -18,6 +18,13 @@ std::size_t RaiseDescriptorLimit() {
     return static_cast<std::size_t>(limit.rlim_cur);
 }
 
+void PinMallocThresholds() {
+    constexpr int kMmapThreshold = 64 * 1024 * 1024;
+    constexpr int kTrimThreshold = 256 * 1024 * 1024;
+    mallopt(M_MMAP_THRESHOLD, kMmapThreshold);
+    mallopt(M_TRIM_THRESHOLD, kTrimThreshold);
+}
+
 std::size_t HeapBytesInUse() {
     const struct mallinfo2 info = mallinfo2();
     return info.uordblks + info.hblkhd;

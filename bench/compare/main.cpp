@@ -1,7 +1,7 @@
 // talven-bench: the same loopback work over TALVEN and the networking libraries its users would
 // otherwise pick, in one run, printed as one table.
 //
-//   talven-bench [--quick] [--scenario NAME] [--contender NAME]
+//   talven-bench [--quick] [--scenario NAME] [--contender NAME] [--pin-malloc]
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -32,14 +32,17 @@ struct Options {
     bool quick = false;
     std::string scenario;
     std::string contender;
+    bool pinMalloc = false;
 };
 
 void Usage() {
     std::fprintf(stderr,
-                 "usage: talven-bench [--quick] [--scenario NAME] [--contender NAME]\n"
+                 "usage: talven-bench [--quick] [--scenario NAME] [--contender NAME] [--pin-malloc]\n"
                  "  --quick           tiny counts: checks that every contender works\n"
                  "  --scenario NAME   one scenario (pingpong-64) or a family (pingpong)\n"
-                 "  --contender NAME  TALVEN, Asio, ZeroMQ or raw\n");
+                 "  --contender NAME  TALVEN, Asio, ZeroMQ or raw\n"
+                 "  --pin-malloc      keep freed memory in the heap (glibc mmap/trim thresholds at\n"
+                 "                    64/256 MiB) for every contender\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -51,6 +54,8 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.scenario = argv[++i];
         } else if (arg == "--contender" && i + 1 < argc) {
             options.contender = argv[++i];
+        } else if (arg == "--pin-malloc") {
+            options.pinMalloc = true;
         } else {
             return false;
         }
@@ -164,6 +169,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     RaiseDescriptorLimit();
+    if (options.pinMalloc) {
+        PinMallocThresholds();
+    }
 
     std::vector<std::unique_ptr<Contender>> contenders;
     contenders.push_back(std::make_unique<TalvenContender>());
@@ -197,5 +205,6 @@ int main(int argc, char** argv) {
         }
     }
     table.Print(stdout);
+    std::printf("malloc: %s\n", options.pinMalloc ? "thresholds pinned (--pin-malloc)" : "glibc defaults");
     return allOk ? 0 : 1;
 }
