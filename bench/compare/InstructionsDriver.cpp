@@ -3,7 +3,7 @@
 // callgrind with collection off at start (bench/instructions.sh): only the packets after the
 // warm-up are counted, from the Send call to the ReadData that hands the packet out.
 //
-//   talven-bench-instructions [packets]
+//   talven-bench-instructions [packets] [payload bytes, 64 by default]
 #include <valgrind/callgrind.h>
 
 #include <cstdio>
@@ -27,6 +27,7 @@ struct Driver {
     std::unique_ptr<CQmtpSocket> server;
     bool connected = false;
     std::size_t received = 0;
+    std::size_t payload = 64;
     bool failed = false;
 };
 
@@ -65,7 +66,7 @@ LRESULT CALLBACK AppProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
             if (data == nullptr) {
                 break;
             }
-            d.failed = d.failed || !bench::PayloadLooksRight(data, static_cast<std::size_t>(len), 64);
+            d.failed = d.failed || !bench::PayloadLooksRight(data, static_cast<std::size_t>(len), d.payload);
             ::operator delete(data);
             ++d.received;
             if (left == 0) {
@@ -103,6 +104,7 @@ int main(int argc, char** argv) {
     int rc = 1;
     {
         Driver d;
+        d.payload = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 64;
         g_driver = &d;
         WNDCLASSA wc{};
         wc.lpfnWndProc = AppProc;
@@ -120,13 +122,13 @@ int main(int argc, char** argv) {
                                             "127.0.0.1") &&
                            (Register(d, *d.client), d.client->Connect("127.0.0.1", port)) &&
                            PumpUntil([&] { return d.failed || (d.connected && d.server); });
-        const bench::Frame frame(64);
+        const bench::Frame frame(d.payload);
         bool ok = ready && !d.failed;
         for (std::size_t i = 0; ok && i < kWarmup + packets; ++i) {
             if (i == kWarmup) {
                 CALLGRIND_TOGGLE_COLLECT;
             }
-            d.client->Send(const_cast<char*>(frame.payload()), 64);
+            d.client->Send(const_cast<char*>(frame.payload()), static_cast<int>(frame.payloadSize()));
             ok = PumpUntil([&] { return d.failed || d.received == i + 1; }) && !d.failed;
             if (i + 1 == kWarmup + packets) {
                 CALLGRIND_TOGGLE_COLLECT;

@@ -7,14 +7,14 @@ std::vector<Scenario> AllScenarios(bool quick) {
     constexpr std::size_t MiB = 1024 * 1024;
     auto n = [quick](std::size_t full, std::size_t tiny) { return quick ? tiny : full; };
     return {
-        {"pingpong-64", ScenarioKind::PingPong, 64, n(20000, 200), n(1000, 20), 1},
-        {"pingpong-1k", ScenarioKind::PingPong, KiB, n(20000, 200), n(1000, 20), 1},
-        {"pingpong-16k", ScenarioKind::PingPong, 16 * KiB, n(10000, 100), n(500, 10), 1},
-        {"stream-64", ScenarioKind::Stream, 64, n(400000, 2000), 0, 1},
-        {"stream-1k", ScenarioKind::Stream, KiB, n(200000, 1000), 0, 1},
-        {"stream-64k", ScenarioKind::Stream, 64 * KiB, n(6000, 40), 0, 1},
-        {"stream-1m", ScenarioKind::Stream, MiB, n(400, 4), 0, 1},
-        {"fanin-1000", ScenarioKind::FanIn, 64, n(20, 2), 0, n(1000, 50)},
+        {"pingpong-64", ScenarioKind::PingPong, 64, n(40000, 200), n(2000, 20), 1},
+        {"pingpong-1k", ScenarioKind::PingPong, KiB, n(40000, 200), n(2000, 20), 1},
+        {"pingpong-16k", ScenarioKind::PingPong, 16 * KiB, n(30000, 100), n(1000, 10), 1},
+        {"stream-64", ScenarioKind::Stream, 64, n(800000, 2000), 0, 1},
+        {"stream-1k", ScenarioKind::Stream, KiB, n(400000, 1000), 0, 1},
+        {"stream-64k", ScenarioKind::Stream, 64 * KiB, n(15000, 40), 0, 1},
+        {"stream-1m", ScenarioKind::Stream, MiB, n(1000, 4), 0, 1},
+        {"fanin-1000", ScenarioKind::FanIn, 64, n(50, 2), 0, n(1000, 50)},
         {"idle-memory", ScenarioKind::Idle, 0, 0, 0, n(1000, 50)},
     };
 }
