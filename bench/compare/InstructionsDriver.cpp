@@ -110,7 +110,14 @@ int main(int argc, char** argv) {
         wc.lpfnWndProc = AppProc;
         wc.lpszClassName = "TalvenInstructions";
         RegisterClassA(&wc);
-        d.notify.Create(nullptr);
+        try {
+            d.notify.Create(nullptr);
+        } catch (CException* e) {
+            e->Delete();
+            std::fprintf(stderr, "talven-bench-instructions: no notification window\n");
+            QmSocketTerm();
+            return 1;
+        }
         d.app = CreateWindowExA(0, "TalvenInstructions", "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
 
         CString address;

@@ -96,7 +96,12 @@ void RegisterAppClass() {
 void Side::Run() {
     RegisterAppClass();
     CQmSocketNotifyWnd notify;
-    notify.Create(nullptr);
+    try {
+        notify.Create(nullptr);
+    } catch (CException* e) {
+        e->Delete();
+        throw std::runtime_error("the notification window could not be created");
+    }
     notify_ = &notify;
     app_ = CreateWindowExA(0, kAppClass, "talven-bench", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     if (app_ == nullptr) {

@@ -158,6 +158,8 @@ Result RunOne(Contender& contender, const Scenario& s) {
         r.ok = true;
     } catch (const std::exception& e) {
         r.error = e.what();
+    } catch (...) {
+        r.error = "unknown exception";
     }
     return r;
 }
