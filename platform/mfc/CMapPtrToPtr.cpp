@@ -18,9 +18,11 @@ struct CMapPtrToPtr::CPlex {
 };
 
 namespace {
-// Pointers are aligned, so their low bits carry little information.
+// Keys are aligned pointers or small consecutive socket handles; a multiplicative hash spreads
+// both (shifting the low bits away would put 16 consecutive handles in one chain).
 inline UINT HashKey(void* key) {
-    return static_cast<UINT>(reinterpret_cast<std::uintptr_t>(key) >> 4);
+    const std::uint64_t k = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(key));
+    return static_cast<UINT>((k * 0x9E3779B97F4A7C15ull) >> 32);
 }
 inline POSITION ToPosition(void* assoc) { return reinterpret_cast<POSITION>(assoc); }
 }  // namespace

@@ -71,6 +71,9 @@ int WsaErrorFromErrno(int err) {
     if (err == 0) {
         return 0;
     }
+    if (err == EAGAIN) {
+        return WSAEWOULDBLOCK;  // by far the most frequent failure: every drained read
+    }
     for (const ErrnoEntry& e : kErrnoTable) {
         if (e.err == err) {
             return e.wsa;
