@@ -122,9 +122,9 @@ TEST(MessageQueue, WaitWithATimeoutReturnsWhenNothingArrives) {
 
 TEST(MessageQueue, WaitEndsWhenAnotherThreadPosts) {
     const DWORD me = GetCurrentThreadId();
-    MSG probe;
-    PeekMessageA(&probe, nullptr, 0, 0, PM_NOREMOVE);  // a thread message needs the queue to exist
-    std::thread poster([me] { EXPECT_TRUE(PostThreadMessageA(me, WM_USER, 0, 0)); });
+    MSG made;
+    PeekMessageA(&made, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before the post
+    std::thread poster([me] { PostThreadMessageA(me, WM_USER, 0, 0); });
     DWORD result = WAIT_TIMEOUT;
     // Each wait may legitimately end early; what must not happen is never seeing the post.
     for (int i = 0; i < 100 && result != WAIT_OBJECT_0; ++i) {
