@@ -78,19 +78,8 @@ BOOL CWnd::CreateEx(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD st
     if (m_hWnd != nullptr) {
         return FALSE;   // already attached to a window
     }
-    CREATESTRUCTA cs;
-    cs.lpCreateParams = param;
-    cs.hInstance = nullptr;
-    cs.hMenu = idOrMenu;
-    cs.hwndParent = parent;
-    cs.cy = height;
-    cs.cx = width;
-    cs.y = y;
-    cs.x = x;
-    cs.style = static_cast<LONG>(style);
-    cs.lpszName = windowName;
-    cs.lpszClass = className;
-    cs.dwExStyle = exStyle;
+    const CREATESTRUCTA cs = u32::MakeCreateStruct(exStyle, className, windowName, style, x, y,
+                                                   width, height, parent, idOrMenu, nullptr, param);
     const u32::WindowAttach attach{&RouteToObject, this, [](void* object, HWND hwnd) {
                                        static_cast<CWnd*>(object)->m_hWnd = hwnd;
                                    }};

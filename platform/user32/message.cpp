@@ -40,15 +40,6 @@ struct Filter {
     bool operator()(const MSG& m) const { return HwndMatches(m.hwnd) && InRange(m.message); }
 };
 
-MSG MakeMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    MSG m{};
-    m.hwnd = hwnd;
-    m.message = msg;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    m.time = GetTickCount();
-    return m;
-}
 
 // One retrieval. block: wait until a message is there (GetMessageA); otherwise look once,
 // polling the descriptors when nothing is queued (PeekMessageA).
@@ -67,7 +58,7 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
             return true;
         }
         if (ts.quitRaised && filter.InRange(WM_QUIT)) {
-            out = MakeMessage(nullptr, WM_QUIT, static_cast<WPARAM>(ts.quitCode), 0);
+            out = u32::MakeMessage(nullptr, WM_QUIT, static_cast<WPARAM>(ts.quitCode), 0);
             if (remove) {
                 ts.quitRaised = false;
             }
@@ -99,8 +90,18 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
 
 }  // namespace
 
+MSG u32::MakeMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    MSG m{};
+    m.hwnd = hwnd;
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = GetTickCount();
+    return m;
+}
+
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    const MSG m = MakeMessage(hwnd, msg, wParam, lParam);
+    const MSG m = u32::MakeMessage(hwnd, msg, wParam, lParam);
     if (hwnd == nullptr) {
         ThreadState* ts = ThreadState::Current();
         return ts != nullptr && ts->queue().Post(m) ? TRUE : FALSE;
@@ -125,7 +126,7 @@ BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
     const std::shared_ptr<ThreadQueue> queue = ThreadState::QueueOf(threadId);
-    if (queue == nullptr || !queue->Post(MakeMessage(nullptr, msg, wParam, lParam))) {
+    if (queue == nullptr || !queue->Post(u32::MakeMessage(nullptr, msg, wParam, lParam))) {
         SetLastError(u32::kErrorInvalidThreadId);
         return FALSE;
     }

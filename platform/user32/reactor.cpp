@@ -3,6 +3,7 @@
 
 #include "platform/user32/ThreadState.h"
 #include "platform/user32/WindowTable.h"
+#include "platform/user32/window_internal.h"
 
 namespace talven::platform::reactor {
 
@@ -66,13 +67,7 @@ bool PostToSelf(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         // Not the caller's window: an ordinary post, which wakes the owner if need be.
         return PostMessageA(hwnd, msg, wParam, lParam) != FALSE;
     }
-    MSG m{};
-    m.hwnd = hwnd;
-    m.message = msg;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    m.time = GetTickCount();
-    ts->queue().PostFromOwner(m);
+    ts->queue().PostFromOwner(u32::MakeMessage(hwnd, msg, wParam, lParam));
     return true;
 }
 

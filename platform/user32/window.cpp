@@ -163,9 +163,9 @@ BOOL UnregisterClassA(LPCSTR className, HINSTANCE) {
     return TRUE;
 }
 
-HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x,
-                     int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
-                     LPVOID param) {
+CREATESTRUCTA u32::MakeCreateStruct(DWORD exStyle, LPCSTR className, LPCSTR windowName,
+                                    DWORD style, int x, int y, int width, int height,
+                                    HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
     CREATESTRUCTA cs;
     cs.lpCreateParams = param;
     cs.hInstance = instance;
@@ -179,6 +179,14 @@ HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD s
     cs.lpszName = windowName;
     cs.lpszClass = className;
     cs.dwExStyle = exStyle;
+    return cs;
+}
+
+HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style, int x,
+                     int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                     LPVOID param) {
+    const CREATESTRUCTA cs = u32::MakeCreateStruct(exStyle, className, windowName, style, x, y,
+                                                   width, height, parent, menu, instance, param);
     return u32::CreateWindowFor(cs, nullptr);
 }
 

@@ -18,6 +18,14 @@ struct WindowAttach {
 // CreateWindowExA with an optional attachment. Calling thread becomes the owner.
 HWND CreateWindowFor(const CREATESTRUCTA& cs, const WindowAttach* attachment);
 
+// The CREATESTRUCTA that CreateWindowExA's arguments describe.
+CREATESTRUCTA MakeCreateStruct(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD style,
+                               int x, int y, int width, int height, HWND parent, HMENU menu,
+                               HINSTANCE instance, LPVOID param);
+
+// A posted message, stamped with the current tick count.
+MSG MakeMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
 // The object attached to hwnd, or nullptr. Any thread.
 void* GetWindowObject(HWND hwnd);
 // Owner thread: replaces the attached object (nullptr detaches it).
