@@ -25,7 +25,7 @@ const char kCatUsage[] =
     "Options:\n"
     "  -l, --listen      listen instead of connecting\n"
     "  --echo            (listening) send every received packet back to its sender\n"
-    "  --hex             write each received packet as one line of hex bytes (\"68 69\")\n"
+    "  --hex             write each received packet as a line of hex bytes (\"68 69\")\n"
     "  --pure            unframed mode: send each line with its line end as raw bytes\n"
     "                    and write received bytes as they come, adding nothing\n"
     "  --max-packet N    receive packets of at most N bytes (default 1048576); a peer\n"
