@@ -77,9 +77,9 @@ bool ParseCatOptions(int argc, const char* const* argv, CatOptions& options, std
             return true;
         } else if (arg == "--max-packet") {
             unsigned long long value = 0;
-            // A length field plus the payload must fit in 32 bits.
-            if (i + 1 >= argc || !ParseNumber(argv[i + 1], 1, 0xFFFFFFFBull, value)) {
-                error = "--max-packet needs a number from 1 to 4294967291";
+            // The largest bound a packet socket keeps.
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], 1, 0x7FFFFBFCull, value)) {
+                error = "--max-packet needs a number from 1 to 2147482620";
                 return false;
             }
             options.maxPacket = static_cast<UINT>(value);

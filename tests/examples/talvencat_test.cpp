@@ -127,11 +127,11 @@ TEST(Talvencat, EchoServerReturnsEachClientsOwnLines) {
     // closes after their end of input.
     Outcome second;
     std::thread other([&] { second = RunCat(scratch, "second", "-q" + target, "second 1\nsecond 2\n"); });
-    const Outcome first = RunCat(scratch, "first", target, "hello\n\nworld of packets\n");
+    const Outcome first = RunCat(scratch, "first", target, "hello\nworld of packets\n");
     other.join();
 
     EXPECT_EQ(first.status, 0) << first.err;
-    EXPECT_EQ(first.out, "hello\n\nworld of packets\n");
+    EXPECT_EQ(first.out, "hello\nworld of packets\n");
     EXPECT_NE(first.err.find("talvencat: connected to 127.0.0.1:"), std::string::npos) << first.err;
     EXPECT_EQ(second.status, 0) << second.err;
     EXPECT_EQ(second.out, "second 1\nsecond 2\n");
@@ -180,7 +180,7 @@ TEST(Talvencat, FailuresPrintOneLineWithTheWinSockErrorAndExit1) {
         {"-l 127.0.0.1 " + busyText, 1,
          "talvencat: listen 127.0.0.1:" + busyText + ": WSAEADDRINUSE: Address already in use\n"},
         {"--max-packet 0 127.0.0.1 " + freeText, 2,
-         "talvencat: --max-packet needs a number from 1 to 4294967291\nTry 'talvencat --help'.\n"},
+         "talvencat: --max-packet needs a number from 1 to 2147482620\nTry 'talvencat --help'.\n"},
     };
     Scratch scratch;
     for (const auto& c : cases) {
