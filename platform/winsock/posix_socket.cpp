@@ -289,8 +289,9 @@ int ResolveIPv4(const char* name, std::uint32_t* addrs, int max, char* canon, st
     int count = 0;
     if (canonLen > 0) {
         const char* cn = list->ai_canonname != nullptr ? list->ai_canonname : name;
-        std::strncpy(canon, cn, canonLen - 1);
-        canon[canonLen - 1] = '\0';
+        const std::size_t n = ::strnlen(cn, canonLen - 1);
+        std::memcpy(canon, cn, n);
+        canon[n] = '\0';
     }
     for (addrinfo* ai = list; ai != nullptr && count < max; ai = ai->ai_next) {
         if (ai->ai_family != AF_INET || ai->ai_addrlen < sizeof(sockaddr_in)) {
