@@ -84,7 +84,8 @@ bool WaitForContent(const fs::path& file, const std::string& expected) {
 }
 
 // A listening talvencat in the background on 127.0.0.1 and a port chosen by the system,
-// stopped by SIGTERM when the object goes.
+// stopped by SIGTERM when the object goes. It must run without -q: its port is read from the
+// "listening on" line on standard error.
 class CatServer {
 public:
     CatServer(const Scratch& scratch, const std::string& args)
@@ -140,7 +141,7 @@ TEST(Talvencat, EchoServerReturnsEachClientsOwnLines) {
 
 TEST(Talvencat, PureModeCarriesRawBytesBothWays) {
     Scratch scratch;
-    CatServer server(scratch, "--echo --pure -q");
+    CatServer server(scratch, "--echo --pure");
     ASSERT_NE(server.port(), 0);
     const Outcome client =
         RunCat(scratch, "client", "--pure -q 127.0.0.1 " + std::to_string(server.port()), "one\ntwo three\n");
@@ -151,7 +152,7 @@ TEST(Talvencat, PureModeCarriesRawBytesBothWays) {
 
 TEST(Talvencat, HexWritesEachPacketAsOneLineOfHexBytes) {
     Scratch scratch;
-    CatServer server(scratch, "--hex -q");
+    CatServer server(scratch, "--hex");
     ASSERT_NE(server.port(), 0);
     const Outcome client = RunCat(scratch, "client", "-q 127.0.0.1 " + std::to_string(server.port()),
                                   std::string("hi\nA\x01\xff\n", 7));
