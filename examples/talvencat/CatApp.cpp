@@ -185,8 +185,10 @@ void CatApp::OnConnect(Connection& connection) {
 
 void CatApp::OnReceive(Connection& connection) {
     PacketSocket& socket = *connection.socket;
+    // The error code is the latest event's; once the socket is closed it belongs to the close,
+    // which is reported on its own.
     const int error = socket.GetErrorCode();
-    if (error != 0) {
+    if (error != 0 && socket.IsOpen()) {
         Event("receive from " + connection.name + ": " + WinSockErrorText(error));
     }
     char* data = nullptr;
