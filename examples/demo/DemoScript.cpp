@@ -109,8 +109,8 @@ bool DemoScript::ExchangeText() {
         intact = clients[c]->received == sent[c];
         clients[c]->received.clear();
     }
-    return Report(intact, "text packets: " + std::to_string(3 * kTextPackets) +
-                              " sent by 3 clients, each echoed back to its sender intact and in order");
+    return Report(intact, "text: " + std::to_string(3 * kTextPackets) +
+                              " packets from 3 clients, each echoed to its sender intact, in order");
 }
 
 bool DemoScript::MeasureRoundTrips() {
@@ -133,7 +133,7 @@ bool DemoScript::EchoBinary() {
     bob_->received.clear();
     const bool ok = Echo(*bob_, payload) && bob_->received.size() == 1 && bob_->received[0] == payload;
     bob_->received.clear();
-    return Report(ok, "binary packet of " + std::to_string(kBinaryBytes) + " bytes echoed byte for byte");
+    return Report(ok, "binary: a " + std::to_string(kBinaryBytes) + "-byte packet echoed byte for byte");
 }
 
 bool DemoScript::SendEmptyPacket() {
@@ -149,9 +149,8 @@ bool DemoScript::SendEmptyPacket() {
     const bool delivered = got.size() == 2 && got[0].empty();
     const bool ok = arrived && (delivered || got.size() == 1);
     carol_->received.clear();
-    return Report(ok, delivered ? "empty packet delivered as a packet of 0 bytes, then the next one intact"
-                                : "empty packet sent as a bare length field (the receiver makes no packet of "
-                                  "it), then the next one intact");
+    return Report(ok, delivered ? "empty packet: delivered as 0 bytes; the next one intact"
+                                : "empty packet: a bare length field, no packet made of it; the next one intact");
 }
 
 bool DemoScript::SendFromThreads() {
@@ -185,8 +184,8 @@ bool DemoScript::SendFromThreads() {
                     EachThreadInOrder(alice_->received, kThreads, kPacketsPerThread);
     alice_->received.clear();
     serverSide->received.clear();
-    return Report(ok, std::to_string(kThreads) + " threads sent " + std::to_string(kPacketsPerThread) +
-                          " packets each on one socket at once: all echoed, each thread's in order");
+    return Report(ok, "threads: " + std::to_string(kThreads) + " x " + std::to_string(kPacketsPerThread) +
+                          " packets sent at once on one socket, all echoed, each in order");
 }
 
 bool DemoScript::ClientHangsUp() {
@@ -224,7 +223,6 @@ bool DemoScript::RefuseOverlongHeader() {
     mallory->socket->SendPure(const_cast<unsigned char*>(header), sizeof header);
     const bool closed = net_.RunUntil([&] { return serverSide->closed; });
     const bool ok = closed && serverSide->closeError == WSAEMSGSIZE && serverSide->received.empty();
-    return Report(ok, "a header announcing " + std::to_string(announced) + " bytes (bound " +
-                          std::to_string(kServerMaxPacket) + ") was refused; the server closed the connection: " +
-                          WinSockErrorText(serverSide->closeError));
+    return Report(ok, "over-long header (" + std::to_string(announced) + " > bound " + std::to_string(kServerMaxPacket) +
+                          ") refused: " + WinSockErrorText(serverSide->closeError));
 }
