@@ -150,6 +150,12 @@ int GetPeerName(int fd, void* addr, std::uint32_t* len) {
     return 0;
 }
 
+int CheckSocket(int fd) {
+    int type = 0;
+    socklen_t len = sizeof type;
+    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0 ? -errno : 0;
+}
+
 int SetNonBlocking(int fd, bool on) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0) {

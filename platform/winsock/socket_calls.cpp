@@ -273,6 +273,9 @@ int closesocket(SOCKET s) {
     if (!CheckStarted()) return SOCKET_ERROR;
     const int fd = Descriptor(s);
     if (fd < 0) return SOCKET_ERROR;
+    // Only sockets: a stray handle must not close a file or the standard streams.
+    const int check = posix::CheckSocket(fd);
+    if (check < 0) return FailErrno(check);
     // Order matters: the selection is cancelled and its queued notifications removed while the
     // descriptor still exists, so its number cannot yet belong to another socket.
     selection::BeforeClose(fd);

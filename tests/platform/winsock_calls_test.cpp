@@ -71,6 +71,12 @@ TEST_F(WinSockCalls, RealFailuresReportWinSockCodes) {
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
     EXPECT_EQ(winsock::closesocket(INVALID_SOCKET), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    // A descriptor that is no socket (standard input) is refused, not closed or changed.
+    winsock::u_long on = 1;
+    EXPECT_EQ(winsock::ioctlsocket(0, FIONBIO, &on), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+    EXPECT_EQ(winsock::closesocket(0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
 
     // Short address lengths and other families, as WinSock refuses them.
     s = winsock::socket(AF_INET, SOCK_STREAM, 0);
