@@ -44,6 +44,7 @@ public:
         fs::remove_all(dir_, ignored);
     }
     fs::path operator/(const std::string& name) const { return dir_ / name; }
+    const fs::path& path() const { return dir_; }
 
 private:
     fs::path dir_;
@@ -55,14 +56,15 @@ struct Outcome {
     std::string err;
 };
 
-// Runs talvencat with `args` and `input` on standard input, bounded to 20 seconds.
+// Runs talvencat in the scratch directory with `args` and `input` on standard input, bounded to
+// 20 seconds.
 Outcome RunCat(const Scratch& scratch, const std::string& name, const std::string& args, const std::string& input) {
     const fs::path in = scratch / (name + ".in");
     const fs::path out = scratch / (name + ".out");
     const fs::path err = scratch / (name + ".err");
     const fs::path rc = scratch / (name + ".rc");
     Spill(in, input);
-    const std::string command = "timeout 20 '" TALVENCAT_PATH "' " + args + " <'" + in.string() + "' >'" +
+    const std::string command = "cd '" + scratch.path().string() + "' && timeout 20 '" TALVENCAT_PATH "' " + args + " <'" + in.string() + "' >'" +
                                 out.string() + "' 2>'" + err.string() + "'; echo $? >'" + rc.string() + "'";
     std::system(command.c_str());
     Outcome outcome;
@@ -191,6 +193,40 @@ TEST(Talvencat, FailuresPrintOneLineWithTheWinSockErrorAndExit1) {
         EXPECT_EQ(outcome.out, "") << c.args;
     }
     winsock::closesocket(busy);
+}
+
+TEST(Talvencat, PacketAboveTheReceiveBoundEndsTheRunWithMessageSize) {
+    Scratch scratch;
+    CatServer server(scratch, "--echo");
+    ASSERT_NE(server.port(), 0);
+    const std::string target = "127.0.0.1:" + std::to_string(server.port());
+    // The echo of "abc" is a 3-byte packet, above this client's bound of 2.
+    const Outcome client =
+        RunCat(scratch, "client", "-q --max-packet 2 127.0.0.1 " + std::to_string(server.port()), "ab\nabc\n");
+    EXPECT_EQ(client.status, 1);
+    EXPECT_EQ(client.out, "ab\n");
+    EXPECT_EQ(client.err, "talvencat: connection " + target + ": WSAEMSGSIZE: Message too long\n");
+}
+
+TEST(Talvencat, LogOptionAppendsEventsToTheDailyLog) {
+    talven_test::WinSockSession winsock;
+    ASSERT_TRUE(winsock.ok());
+    UINT freePort = 0;
+    winsock::closesocket(talven_test::ListenLoopback(freePort));
+    Scratch scratch;
+    const Outcome outcome = RunCat(scratch, "log", "--log -q 127.0.0.1 " + std::to_string(freePort), "");
+    EXPECT_EQ(outcome.status, 1);
+
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(scratch.path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Socket", 0) == 0 && entry.path().extension() == ".log") {
+            log = Slurp(entry.path());
+        }
+    }
+    const std::string line = "] talvencat: connect 127.0.0.1:" + std::to_string(freePort) +
+                             ": WSAECONNREFUSED: Connection refused\r\n";
+    EXPECT_NE(log.find(line), std::string::npos) << "log: " << log;
 }
 
 TEST(Talvencat, HelpIsTheUsageShownInTheReadme) {
