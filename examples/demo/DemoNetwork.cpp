@@ -1,5 +1,7 @@
 #include "demo/DemoNetwork.h"
 
+#include "common/WinSockText.h"
+
 DemoNetwork::DemoNetwork() = default;
 
 DemoNetwork::~DemoNetwork() {
@@ -47,7 +49,7 @@ bool DemoNetwork::Start(std::string& error) {
     if (!listener_->Create(*notify_, 0, SOCK_STREAM,
                            FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE, "127.0.0.1") ||
         !listener_->Listen(16) || !listener_->GetSockName(address, serverPort_)) {
-        error = "the server could not listen: " + std::to_string(WSAGetLastError());
+        error = "the server could not listen: " + WinSockErrorText(WSAGetLastError());
         return false;
     }
     SendMessageA(*notify_, WM_SOCKET_ADD_MAP, 0, reinterpret_cast<LPARAM>(listener_.get()));
@@ -187,10 +189,9 @@ void DemoNetwork::OnAccept() {
 }
 
 void DemoNetwork::OnReceive(Endpoint& endpoint) {
-    char* data = nullptr;
-    int len = 0;
     for (;;) {
-        data = nullptr;
+        char* data = nullptr;  // ReadData leaves it untouched when nothing is queued
+        int len = 0;
         endpoint.socket->ReadData(data, len);
         if (data == nullptr) {
             return;

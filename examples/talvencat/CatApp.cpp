@@ -191,10 +191,9 @@ void CatApp::OnReceive(Connection& connection) {
     if (error != 0 && socket.IsOpen()) {
         Event("receive from " + connection.name + ": " + WinSockErrorText(error));
     }
-    char* data = nullptr;
-    int len = 0;
     for (;;) {
-        data = nullptr;
+        char* data = nullptr;  // ReadData leaves it untouched when nothing is queued
+        int len = 0;
         socket.ReadData(data, len);
         if (data == nullptr) {
             break;
