@@ -1,0 +1,243 @@
+// talvencat run as a process, the way its users run it: exit statuses, what reaches standard
+// output and standard error, and two talvencats talking to each other over loopback.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "support/test_support.h"
+
+#ifdef TALVENCAT_PATH
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void Spill(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+// A scratch directory for one test's files, removed afterwards.
+class Scratch {
+public:
+    Scratch() {
+        std::random_device random;
+        dir_ = fs::temp_directory_path() / ("talvencat_test_" + std::to_string(random()));
+        fs::create_directories(dir_);
+    }
+    ~Scratch() {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    fs::path operator/(const std::string& name) const { return dir_ / name; }
+    const fs::path& path() const { return dir_; }
+
+private:
+    fs::path dir_;
+};
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs talvencat in the scratch directory with `args` and `input` on standard input, bounded to
+// 20 seconds.
+Outcome RunCat(const Scratch& scratch, const std::string& name, const std::string& args, const std::string& input) {
+    const fs::path in = scratch / (name + ".in");
+    const fs::path out = scratch / (name + ".out");
+    const fs::path err = scratch / (name + ".err");
+    const fs::path rc = scratch / (name + ".rc");
+    Spill(in, input);
+    const std::string command = "cd '" + scratch.path().string() + "' && timeout 20 '" TALVENCAT_PATH "' " + args + " <'" + in.string() + "' >'" +
+                                out.string() + "' 2>'" + err.string() + "'; echo $? >'" + rc.string() + "'";
+    std::system(command.c_str());
+    Outcome outcome;
+    std::istringstream(Slurp(rc)) >> outcome.status;
+    outcome.out = Slurp(out);
+    outcome.err = Slurp(err);
+    return outcome;
+}
+
+// Polls until `file` holds `expected` (true) or 10 seconds pass.
+bool WaitForContent(const fs::path& file, const std::string& expected) {
+    for (int i = 0; i < 200; ++i) {
+        if (Slurp(file) == expected) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// A listening talvencat in the background on 127.0.0.1 and a port chosen by the system,
+// stopped by SIGTERM when the object goes. It must run without -q: its port is read from the
+// "listening on" line on standard error.
+class CatServer {
+public:
+    CatServer(const Scratch& scratch, const std::string& args)
+        : out_(scratch / "server.out"), err_(scratch / "server.err"), pid_(scratch / "server.pid") {
+        const std::string command = "timeout 60 '" TALVENCAT_PATH "' -l " + args + " 127.0.0.1 0 </dev/null >'" +
+                                    out_.string() + "' 2>'" + err_.string() + "' & echo $! >'" + pid_.string() + "'";
+        std::system(command.c_str());
+        const std::string marker = "listening on 127.0.0.1:";
+        for (int i = 0; i < 200 && port_ == 0; ++i) {
+            const std::string err = Slurp(err_);
+            const std::size_t at = err.find(marker);
+            if (at != std::string::npos && err.find('\n', at) != std::string::npos) {
+                port_ = std::stoi(err.substr(at + marker.size()));
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+        }
+    }
+    ~CatServer() {
+        const std::string command = "kill $(cat '" + pid_.string() + "') 2>/dev/null";
+        std::system(command.c_str());
+    }
+    int port() const { return port_; }
+    const fs::path& out() const { return out_; }
+
+private:
+    fs::path out_;
+    fs::path err_;
+    fs::path pid_;
+    int port_ = 0;
+};
+
+TEST(Talvencat, EchoServerReturnsEachClientsOwnLines) {
+    Scratch scratch;
+    CatServer server(scratch, "--echo");
+    ASSERT_NE(server.port(), 0) << "the listening talvencat did not report its port";
+    const std::string target = " 127.0.0.1 " + std::to_string(server.port());
+
+    // Two clients at once; each gets back exactly its own lines, and exits 0 when the server
+    // closes after their end of input.
+    Outcome second;
+    std::thread other([&] { second = RunCat(scratch, "second", "-q" + target, "second 1\nsecond 2\n"); });
+    const Outcome first = RunCat(scratch, "first", target, "hello\nworld of packets\n");
+    other.join();
+
+    EXPECT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.out, "hello\nworld of packets\n");
+    EXPECT_NE(first.err.find("talvencat: connected to 127.0.0.1:"), std::string::npos) << first.err;
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.out, "second 1\nsecond 2\n");
+    EXPECT_EQ(second.err, "") << "-q must keep standard error free of events";
+}
+
+TEST(Talvencat, PureModeCarriesRawBytesBothWays) {
+    Scratch scratch;
+    CatServer server(scratch, "--echo --pure");
+    ASSERT_NE(server.port(), 0);
+    const Outcome client =
+        RunCat(scratch, "client", "--pure -q 127.0.0.1 " + std::to_string(server.port()), "one\ntwo three\n");
+    EXPECT_EQ(client.status, 0) << client.err;
+    EXPECT_EQ(client.out, "one\ntwo three\n");
+    EXPECT_TRUE(WaitForContent(server.out(), "one\ntwo three\n")) << Slurp(server.out());
+}
+
+TEST(Talvencat, HexWritesEachPacketAsOneLineOfHexBytes) {
+    Scratch scratch;
+    CatServer server(scratch, "--hex");
+    ASSERT_NE(server.port(), 0);
+    const Outcome client = RunCat(scratch, "client", "-q 127.0.0.1 " + std::to_string(server.port()),
+                                  std::string("hi\nA\x01\xff\n", 7));
+    EXPECT_TRUE(WaitForContent(server.out(), "68 69\n41 01 ff\n")) << Slurp(server.out());
+    EXPECT_EQ(client.status, 0) << client.err;
+}
+
+TEST(Talvencat, FailuresPrintOneLineWithTheWinSockErrorAndExit1) {
+    talven_test::WinSockSession winsock;
+    ASSERT_TRUE(winsock.ok());
+    UINT busyPort = 0;
+    const SOCKET busy = talven_test::ListenLoopback(busyPort);
+    UINT freePort = 0;
+    winsock::closesocket(talven_test::ListenLoopback(freePort));  // nothing listens there now
+    ASSERT_NE(busy, INVALID_SOCKET);
+
+    const std::string busyText = std::to_string(busyPort);
+    const std::string freeText = std::to_string(freePort);
+    const struct {
+        std::string args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"127.0.0.1 " + freeText, 1,
+         "talvencat: connect 127.0.0.1:" + freeText + ": WSAECONNREFUSED: Connection refused\n"},
+        {"-l 127.0.0.1 " + busyText, 1,
+         "talvencat: listen 127.0.0.1:" + busyText + ": WSAEADDRINUSE: Address already in use\n"},
+        {"--max-packet 0 127.0.0.1 " + freeText, 2,
+         "talvencat: --max-packet needs a number from 1 to 2147482620\nTry 'talvencat --help'.\n"},
+    };
+    Scratch scratch;
+    for (const auto& c : cases) {
+        const Outcome outcome = RunCat(scratch, "case", c.args, "");
+        EXPECT_EQ(outcome.status, c.status) << c.args;
+        EXPECT_EQ(outcome.err, c.err) << c.args;
+        EXPECT_EQ(outcome.out, "") << c.args;
+    }
+    winsock::closesocket(busy);
+}
+
+TEST(Talvencat, PacketAboveTheReceiveBoundEndsTheRunWithMessageSize) {
+    Scratch scratch;
+    CatServer server(scratch, "--echo");
+    ASSERT_NE(server.port(), 0);
+    const std::string target = "127.0.0.1:" + std::to_string(server.port());
+    // The echo of "abc" is a 3-byte packet, above this client's bound of 2.
+    const Outcome client =
+        RunCat(scratch, "client", "-q --max-packet 2 127.0.0.1 " + std::to_string(server.port()), "ab\nabc\n");
+    EXPECT_EQ(client.status, 1);
+    EXPECT_EQ(client.out, "ab\n");
+    EXPECT_EQ(client.err, "talvencat: connection " + target + ": WSAEMSGSIZE: Message too long\n");
+}
+
+TEST(Talvencat, LogOptionAppendsEventsToTheDailyLog) {
+    talven_test::WinSockSession winsock;
+    ASSERT_TRUE(winsock.ok());
+    UINT freePort = 0;
+    winsock::closesocket(talven_test::ListenLoopback(freePort));
+    Scratch scratch;
+    const Outcome outcome = RunCat(scratch, "log", "--log -q 127.0.0.1 " + std::to_string(freePort), "");
+    EXPECT_EQ(outcome.status, 1);
+
+    std::string log;
+    for (const auto& entry : fs::directory_iterator(scratch.path())) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind("Socket", 0) == 0 && entry.path().extension() == ".log") {
+            log = Slurp(entry.path());
+        }
+    }
+    const std::string line = "] talvencat: connect 127.0.0.1:" + std::to_string(freePort) +
+                             ": WSAECONNREFUSED: Connection refused\r\n";
+    EXPECT_NE(log.find(line), std::string::npos) << "log: " << log;
+}
+
+TEST(Talvencat, HelpIsTheUsageShownInTheReadme) {
+    Scratch scratch;
+    const Outcome help = RunCat(scratch, "help", "--help", "");
+    EXPECT_EQ(help.status, 0);
+    ASSERT_NE(help.out.find("Usage: talvencat"), std::string::npos);
+    const std::string readme = Slurp(fs::path(TALVEN_SOURCE_DIR) / "README.md");
+    EXPECT_NE(readme.find(help.out), std::string::npos) << "README.md does not show `talvencat --help` verbatim";
+}
+
+}  // namespace
+
+#endif  // TALVENCAT_PATH
