@@ -1,6 +1,7 @@
 // The packet socket object: construction and destruction, the application's notification
 // target, the connect/accept/out-of-band/close handlers, the member id and the payload bound.
 #include "packet/CQmtpSocket.h"
+#include "packet/CriticalSectionHold.h"
 #include "packet/TpSocketError.h"
 
 #include <cstring>
@@ -93,7 +94,12 @@ void CQmtpSocket::OnClose(int nErrorCode) {
     m_nErrorCode = nErrorCode;
     // The window finds the entry by the current handle, so unregister before Close resets it.
     SendMessageA(m_hNotifyWnd, WM_SOCKET_REMOVE_MAP, 0, reinterpret_cast<LPARAM>(this));
-    Close();
+    {
+        // A flush on a sender thread writes to m_hSocket under the lock; closing under it too
+        // means no flush ever writes to a handle being closed, or to its number once reused.
+        CriticalSectionHold hold(m_csLock);
+        Close();
+    }
     PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_CLOSE, reinterpret_cast<LPARAM>(this));
 }
 

@@ -6,24 +6,12 @@
 #include <exception>
 
 #include "packet/CQmtpSocket.h"
+#include "packet/CriticalSectionHold.h"
 #include "packet/TpSocketError.h"
 #include "platform/mfc/afxexcept.h"
 #include "socket/QmSocket.h"
 
 namespace {
-
-// Holds a critical section for one scope, so that it is left on every way out, exceptions
-// included, before any handler runs.
-class CriticalSectionHold {
-public:
-    explicit CriticalSectionHold(CRITICAL_SECTION& cs) : cs_(cs) { EnterCriticalSection(&cs_); }
-    ~CriticalSectionHold() { LeaveCriticalSection(&cs_); }
-    CriticalSectionHold(const CriticalSectionHold&) = delete;
-    CriticalSectionHold& operator=(const CriticalSectionHold&) = delete;
-
-private:
-    CRITICAL_SECTION& cs_;
-};
 
 int RefuseLength() {
     WSASetLastError(WSAEINVAL);

@@ -207,3 +207,48 @@ TEST(PacketConcurrentSend, WriteErrorsOnTwoThreadsAtOnceLeaveOneWholeText) {
 }
 
 }  // namespace
+
+namespace {
+
+// The peer closes while another thread keeps sending: the close event closes the socket on
+// the window's thread while flushes run on the sender's. No flush may use the handle while it
+// is being closed (under the thread sanitizer: no data race), and every send after the close
+// fails with -1. (The probe's events reach a recording window, so the test hands the close
+// event to the socket itself, on the window's thread, as the notification window would.)
+TEST(PacketConcurrentSend, PeerCloseWhileAnotherThreadSendsIsOrderly) {
+    packet_test::ConnectedProbe c;
+    ASSERT_TRUE(c.ok);
+    std::atomic<bool> stop{false};
+    std::atomic<int> sent{0};
+    std::thread sender([&] {
+        char byte = 'x';
+        while (!stop) {
+            c.sock.Send(&byte, 1);
+            ++sent;
+        }
+    });
+    ASSERT_TRUE(talven_test::PumpUntil([&] { return sent.load() > 100; }));
+    winsock::closesocket(c.peer);
+    c.peer = INVALID_SOCKET;
+    int closeError = -1;
+    const bool closed = talven_test::PumpUntil([&] {
+        for (const MSG& m : c.wnd.with(WM_SOCKET_NOTIFY)) {
+            if (LOWORD(m.lParam) == FD_CLOSE) {
+                closeError = HIWORD(m.lParam);
+                return true;
+            }
+        }
+        return false;
+    });
+    if (closed) {
+        c.sock.OnClose(closeError);  // closes while the sender keeps flushing
+    }
+    stop = true;
+    sender.join();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(INVALID_SOCKET, c.sock.m_hSocket);
+    char byte = 'y';
+    EXPECT_EQ(-1, c.sock.Send(&byte, 1));
+}
+
+}  // namespace
