@@ -44,6 +44,9 @@ public:
     // Takes the oldest received packet; the caller owns `data` (operator delete). Returns how
     // many packets are still queued; 0 with the outputs untouched when none was.
     int ReadData(char*& data, int& len);
+    // Bound on a received payload (default TP_DEFAULT_MAX_PACKET_LEN). A length field above it
+    // is a protocol violation: after the read event's TP_NOTIFY_RECEIVE the socket takes the
+    // close path of OnClose with WSAEMSGSIZE. Values above 0x7FFFFBFC are stored as that.
     void SetMaxPacketLen(UINT maxLen);
     UINT GetMaxPacketLen() const;
 
@@ -56,7 +59,8 @@ public:
     void OnConnect(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
 
-    // New virtual operations, in this order.
+    // New virtual operations, in this order. A negative len (or, for Send, one whose frame
+    // would not fit an int) is refused with SOCKET_ERROR and WSAEINVAL, nothing queued.
     virtual int Send(void* data, int len, int flags = 0);      // framed
     virtual int SendPure(void* data, int len, int flags = 0);  // unframed
     virtual void OnReceivePure(int nErrorCode);
@@ -93,4 +97,11 @@ protected:
     UINT m_nPacketLen;
     CRITICAL_SECTION m_csLock;
     UINT m_nMaxPacketLen;
+
+private:
+    // Queues a record for `data` (taken over: freed here if the record cannot be made) and
+    // flushes. Any thread.
+    int QueueAndFlush(char* data, int len);
+    // The assembly stopped at a length field above m_nMaxPacketLen.
+    bool HeaderOverBound() const;
 };

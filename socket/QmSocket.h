@@ -1,4 +1,5 @@
-// WinSock start-up and shutdown, and WinSock error texts.
+// WinSock start-up and shutdown, and WinSock error texts. The three functions may be called
+// from any thread; QmSocketInit writes g_strSocketError, which is not synchronised.
 #pragma once
 
 #include "platform/mfc/afxstr.h"

@@ -3,6 +3,8 @@
 // list, so steady-state use allocates nothing. Not synchronised.
 #pragma once
 
+#include <memory>
+
 #include "platform/wintypes.h"
 
 struct __POSITION {};
@@ -48,8 +50,8 @@ private:
     CNode* head_ = nullptr;
     CNode* tail_ = nullptr;
     int count_ = 0;
-    CNode* free_ = nullptr;
-    CPlex* blocks_ = nullptr;
+    CNode* free_ = nullptr;               // recycled nodes, linked through next
+    std::unique_ptr<CPlex> blocks_;       // every block of nodes, newest first
     int blockSize_;
 };
 
@@ -101,10 +103,10 @@ private:
     void FreeAssoc(CAssoc* assoc);
     void Grow();
 
-    CAssoc** table_ = nullptr;
+    std::unique_ptr<CAssoc*[]> table_;    // made at the first insertion
     UINT tableSize_ = 17;
     int count_ = 0;
-    CAssoc* free_ = nullptr;
-    CPlex* blocks_ = nullptr;
+    CAssoc* free_ = nullptr;              // recycled associations, linked through next
+    std::unique_ptr<CPlex> blocks_;       // every block of associations, newest first
     int blockSize_;
 };

@@ -1,5 +1,7 @@
 // Extension-module registration and module resources: the resource chain that
 // CString::LoadString searches, and the library entry point (DllMain) emulation.
+// The chain and the string tables are guarded by one lock: every function here may be called
+// from any thread.
 #pragma once
 
 #include "platform/mfc/afxstr.h"

@@ -2,7 +2,8 @@
 // One object is used by one thread at a time.
 #pragma once
 
-#include <cstdio>
+#include <cstddef>
+#include <string>
 
 #include "platform/mfc/afxexcept.h"
 
@@ -26,6 +27,7 @@ public:
         endOfFile
     };
     explicit CFileException(int cause = none, LONG osError = -1, LPCSTR fileName = nullptr);
+    static int OsErrorToException(LONG osError);  // the cause for a system error number
     BOOL GetErrorMessage(LPSTR buffer, UINT maxLength, UINT* helpContext = nullptr) const override;
 
     int m_cause;
@@ -33,6 +35,12 @@ public:
     CString m_strFileName;
 };
 
+// Opening: modeCreate makes a missing file; without modeNoTruncate an existing file is emptied,
+// but only once the open has its lock, so a refused open never harms the holder's content.
+// Sharing is an advisory lock (flock) on the open file: shareDenyNone and shareDenyWrite take
+// a shared lock, every other share mode (shareCompat included) an exclusive one. A conflicting
+// open, in this process or another, fails with sharingViolation. Descriptors are not inherited
+// by child programs, so a child never keeps a file locked.
 class TALVEN_API CFile {
 public:
     enum OpenFlags {
@@ -69,8 +77,15 @@ public:
     CString GetFilePath() const;
 
 protected:
+    // The non-virtual core of Open: FALSE, and *error filled when given, on failure.
+    BOOL OpenFile(LPCSTR fileName, UINT openFlags, CFileException* error);
+    [[noreturn]] void ThrowOsError(int osError) const;
+    [[noreturn]] void ThrowCause(int cause) const;
+    void CheckOpen() const;                           // throws invalidFile when closed
+    void WriteRaw(const char* bytes, std::size_t count);  // all of them, or throws
+    std::size_t ReadRaw(char* bytes, std::size_t count);  // fewer only at end of file
+
     int fd_ = -1;
-    int lockedExclusive_ = 0;
     CString path_;
 };
 
@@ -90,5 +105,11 @@ public:
     void Close() override;
 
 private:
+    void DropReadAhead();                 // gives unread bytes back to the file position
+    bool FillReadAhead();                 // false at end of file
+    bool NextChar(char& ch);              // text mode turns CR LF into "\n"; false at EOF
+
     bool text_ = true;
+    std::string readAhead_;               // bytes read from the file but not yet consumed
+    std::size_t readPos_ = 0;             // first unconsumed byte of readAhead_
 };

@@ -30,10 +30,11 @@ public:
     char operator[](int index) const;
 
     // Loads string `id` from the resource chain (every registered module, newest first).
-    // Returns FALSE and leaves the string empty when no module has it.
+    // Returns FALSE and leaves the string empty when no module has it. Any thread.
     BOOL LoadString(UINT id);
 
-    // printf conventions, no length limit.
+    // printf conventions, no length limit. The arguments may be this string's own text.
+    // A null format gives an empty string.
     void Format(LPCSTR format, ...)
 #if defined(__GNUC__)
         __attribute__((format(printf, 2, 3)))

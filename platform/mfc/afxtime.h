@@ -1,4 +1,5 @@
-// CTime: calendar time in whole seconds, formatted in local time.
+// CTime: calendar time in whole seconds, formatted in local time. A value type: every member
+// may be called from any thread.
 #pragma once
 
 #include <ctime>

@@ -1,0 +1,141 @@
+// The packet socket object: construction and destruction, the application's notification
+// target, the connect/accept/out-of-band/close handlers, the member id and the payload bound.
+#include "packet/CQmtpSocket.h"
+
+#include <cstring>
+
+#include "socket/CQmSocketNotifyWnd.h"
+#include "socket/QmSocket.h"
+
+namespace {
+
+const UINT kInitialRecvBufSize = 1024;
+const size_t kMemberIdSize = 24;  // sizeof m_szMemberId: 23 characters and the terminator
+// Largest payload bound accepted: the frame (length field included), rounded up to the
+// receive buffer's 1024-byte growth step, still fits an int, as CPacketData::m_nLen must.
+const UINT kLargestMaxPacketLen = 0x7FFFFC00u - 4;
+
+}  // namespace
+
+CQmtpSocket::CQmtpSocket()
+    : m_hAppWnd(nullptr),
+      m_nAppMsg(0),
+      m_nErrorCode(0),
+      m_SendList(10),
+      m_RecvList(10),
+      m_pRecvBuf(nullptr),
+      m_nRecvLen(0),
+      m_nRecvBufSize(kInitialRecvBufSize),
+      m_nPacketLen(0),
+      m_nMaxPacketLen(TP_DEFAULT_MAX_PACKET_LEN) {
+    m_szMemberId[0] = 0;
+    m_tLastReceive = CTime::GetCurrentTime();
+    // An allocation failure leaves the constructor here, before the lock exists.
+    m_pRecvBuf = static_cast<char*>(::operator new(kInitialRecvBufSize));
+    std::memset(m_pRecvBuf, 0, kInitialRecvBufSize);
+    InitializeCriticalSection(&m_csLock);
+}
+
+CQmtpSocket::~CQmtpSocket() {
+    if (m_pRecvBuf != nullptr) {
+        ::operator delete(m_pRecvBuf);
+        m_pRecvBuf = nullptr;
+    }
+    RemoveAllPacket(m_SendList);
+    RemoveAllPacket(m_RecvList);
+    DeleteCriticalSection(&m_csLock);
+    // The lists, then the base (which closes a socket still held), go with the members.
+}
+
+int CQmtpSocket::SetNotifyHandle(HWND hWnd, UINT nMsg) {
+    if (hWnd == nullptr || !IsWindow(hWnd) || nMsg < WM_USER) {
+        return 0;
+    }
+    m_hAppWnd = hWnd;
+    m_nAppMsg = nMsg;
+    return 1;
+}
+
+int CQmtpSocket::Connect(const char* host, UINT port) {
+    // The base refuses a null host without setting a WinSock error, so the thread's last
+    // error would be stale here: a null host is a failure whatever that error is.
+    if (host == nullptr) {
+        return 0;
+    }
+    if (CQmAsyncSocket::Connect(host, port)) {
+        return 1;
+    }
+    const int code = WSAGetLastError();
+    if (code == WSAEWOULDBLOCK) {
+        return 1;  // under way; the outcome arrives as OnConnect
+    }
+    QmGetWSAErrorString(code, g_strTpSocketError);
+    return 0;
+}
+
+void CQmtpSocket::OnConnect(int nErrorCode) {
+    m_nErrorCode = nErrorCode;
+    PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_CONNECT, reinterpret_cast<LPARAM>(this));
+}
+
+void CQmtpSocket::OnAccept(int nErrorCode) {
+    m_nErrorCode = nErrorCode;
+    PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_ACCEPT, reinterpret_cast<LPARAM>(this));
+}
+
+void CQmtpSocket::OnOutOfBandData(int nErrorCode) {
+    m_nErrorCode = nErrorCode;
+    PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_OOB, reinterpret_cast<LPARAM>(this));
+}
+
+void CQmtpSocket::OnClose(int nErrorCode) {
+    m_nErrorCode = nErrorCode;
+    // The window finds the entry by the current handle, so unregister before Close resets it.
+    SendMessageA(m_hNotifyWnd, WM_SOCKET_REMOVE_MAP, 0, reinterpret_cast<LPARAM>(this));
+    Close();
+    PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_CLOSE, reinterpret_cast<LPARAM>(this));
+}
+
+void CQmtpSocket::SetMemberId(const char* id) {
+    if (id == nullptr) {
+        m_szMemberId[0] = 0;
+        return;
+    }
+    size_t n = 0;
+    while (n < kMemberIdSize - 1 && id[n] != 0) {
+        ++n;
+    }
+    std::memcpy(m_szMemberId, id, n);
+    m_szMemberId[n] = 0;
+}
+
+const char* CQmtpSocket::GetMemberId() {
+    return m_szMemberId;
+}
+
+int CQmtpSocket::IsMemberSocket(const char* id) {
+    if (m_szMemberId[0] == 0 || id == nullptr) {
+        return 0;
+    }
+    return std::strcmp(m_szMemberId, id) == 0 ? 1 : 0;
+}
+
+int CQmtpSocket::GetErrorCode() {
+    return m_nErrorCode;
+}
+
+void CQmtpSocket::Lock() {
+    EnterCriticalSection(&m_csLock);
+}
+
+void CQmtpSocket::Unlock() {
+    LeaveCriticalSection(&m_csLock);
+}
+
+void CQmtpSocket::SetMaxPacketLen(UINT maxLen) {
+    m_nMaxPacketLen = maxLen < kLargestMaxPacketLen ? maxLen : kLargestMaxPacketLen;
+}
+
+UINT CQmtpSocket::GetMaxPacketLen() const {
+    return m_nMaxPacketLen;
+}

@@ -1,0 +1,67 @@
+// KERNEL32's locks, clocks, thread ids and last error.
+#include "platform/kernel32/kernel32.h"
+
+#include <atomic>
+#include <chrono>
+#include <new>
+#include <thread>
+
+#include "platform/kernel32/RecursiveLock.h"
+
+using talven::platform::kernel32::RecursiveLock;
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs) {
+    ::new (static_cast<void*>(cs->opaque)) RecursiveLock();
+}
+
+void DeleteCriticalSection(LPCRITICAL_SECTION cs) {
+    RecursiveLock::In(cs).~RecursiveLock();
+}
+
+void EnterCriticalSection(LPCRITICAL_SECTION cs) {
+    RecursiveLock::In(cs).Enter();
+}
+
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION cs) {
+    return RecursiveLock::In(cs).TryEnter() ? TRUE : FALSE;
+}
+
+void LeaveCriticalSection(LPCRITICAL_SECTION cs) {
+    RecursiveLock::In(cs).Leave();
+}
+
+BOOL IsBadWritePtr(LPVOID, UINT_PTR) {
+    return 0;
+}
+
+namespace {
+std::atomic<DWORD> g_nextThreadId{1};
+thread_local DWORD t_threadId = 0;
+thread_local DWORD t_lastError = 0;
+}  // namespace
+
+// Small ids handed out in order of first use; never reused while the process lives (a 32-bit
+// counter would need four billion threads to wrap).
+DWORD GetCurrentThreadId() {
+    if (t_threadId == 0) {
+        t_threadId = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
+    }
+    return t_threadId;
+}
+
+DWORD GetTickCount() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+void Sleep(DWORD milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+DWORD GetLastError() {
+    return t_lastError;
+}
+
+void SetLastError(DWORD error) {
+    t_lastError = error;
+}

@@ -1,0 +1,110 @@
+#include "platform/mfc/ResourceChain.h"
+
+#include <vector>
+
+namespace talven::mfc {
+
+ResourceChain& ResourceChain::Instance() {
+    // Built on first use, which may be a static initialiser of another file; destroyed after
+    // every object whose construction used it (the library's entry point among them).
+    static ResourceChain chain;
+    return chain;
+}
+
+void ResourceChain::RegisterStringTable(HMODULE module, WORD langId,
+                                        const AFX_STRING_RESOURCE* table, int count) {
+    Table copy;
+    for (int i = 0; i < count; ++i) {
+        copy[table[i].id] = table[i].text != nullptr ? table[i].text : "";
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    tables_[module][langId] = std::move(copy);
+}
+
+void ResourceChain::UnregisterStringTables(HMODULE module) {
+    std::lock_guard<std::mutex> guard(lock_);
+    tables_.erase(module);
+}
+
+bool ResourceChain::FindLocked(HMODULE module, UINT id, std::string& text) const {
+    const auto byModule = tables_.find(module);
+    if (byModule == tables_.end()) {
+        return false;
+    }
+    const auto& languages = byModule->second;
+    for (WORD preferred : {WORD(LANG_ENGLISH_US), WORD(LANG_NEUTRAL)}) {
+        const auto table = languages.find(preferred);
+        if (table != languages.end()) {
+            const auto entry = table->second.find(id);
+            if (entry != table->second.end()) {
+                text = entry->second;
+                return true;
+            }
+        }
+    }
+    for (const auto& language : languages) {
+        const auto entry = language.second.find(id);
+        if (entry != language.second.end()) {
+            text = entry->second;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ResourceChain::LoadModuleString(HMODULE module, UINT id, std::string& text) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return FindLocked(module, id, text);
+}
+
+bool ResourceChain::LoadString(UINT id, std::string& text) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const CDynLinkLibrary* library = head_; library != nullptr;
+         library = library->m_pNextDLL) {
+        if (FindLocked(library->m_hResource, id, text)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ResourceChain::Link(CDynLinkLibrary* library) {
+    std::lock_guard<std::mutex> guard(lock_);
+    library->m_pNextDLL = head_;
+    head_ = library;
+}
+
+void ResourceChain::Unlink(CDynLinkLibrary* library) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (CDynLinkLibrary** link = &head_; *link != nullptr; link = &(*link)->m_pNextDLL) {
+        if (*link == library) {
+            *link = library->m_pNextDLL;
+            library->m_pNextDLL = nullptr;
+            return;
+        }
+    }
+}
+
+void ResourceChain::DeleteLibraries(HMODULE module) {
+    std::vector<CDynLinkLibrary*> doomed;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        for (CDynLinkLibrary** link = &head_; *link != nullptr;) {
+            CDynLinkLibrary* library = *link;
+            if (module == nullptr || library->m_hModule == module) {
+                *link = library->m_pNextDLL;
+                library->m_pNextDLL = nullptr;
+                doomed.push_back(library);
+            } else {
+                link = &library->m_pNextDLL;
+            }
+        }
+    }
+    // Deleted outside the lock: the destructor unlinks (a no-op now) and takes it again.
+    // The chain owns every CDynLinkLibrary, which modules make with new, as in MFC.
+    for (CDynLinkLibrary* library : doomed) {
+        delete library;
+    }
+}
+
+}  // namespace talven::mfc

@@ -1,0 +1,70 @@
+// First-in, first-out store of MSG in recycled storage: a power-of-two ring that grows by
+// doubling and never shrinks, so a steady flow of messages allocates nothing.
+//
+// Not synchronised: its owner (ThreadQueue) guards it.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "platform/user32/user32.h"
+
+namespace talven::platform::user32 {
+
+class MessageRing {
+public:
+    MessageRing();
+
+    bool empty() const { return count_ == 0; }
+    std::size_t size() const { return count_; }
+
+    void PushBack(const MSG& msg);
+
+    // Finds the oldest message that match(msg) accepts; copies it to out and, when remove is
+    // set, takes it out of the ring (later messages keep their order). False if none matches.
+    template <typename Match>
+    bool TakeFirst(Match match, MSG& out, bool remove) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            const MSG& m = At(i);
+            if (match(m)) {
+                out = m;
+                if (remove) {
+                    EraseAt(i);
+                }
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Removes every message that match(msg) accepts; returns how many.
+    template <typename Match>
+    std::size_t RemoveIf(Match match) {
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < count_; ++i) {
+            const MSG& m = At(i);
+            if (!match(m)) {
+                if (kept != i) {
+                    At(kept) = m;
+                }
+                ++kept;
+            }
+        }
+        const std::size_t removed = count_ - kept;
+        count_ = kept;
+        return removed;
+    }
+
+    void Clear() { count_ = 0; }
+
+private:
+    MSG& At(std::size_t i) { return slots_[(head_ + i) & (slots_.size() - 1)]; }
+    void EraseAt(std::size_t i);
+    void Grow();
+
+    std::vector<MSG> slots_;   // size is a power of two
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+};
+
+}  // namespace talven::platform::user32

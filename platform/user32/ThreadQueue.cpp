@@ -1,0 +1,157 @@
+#include "platform/user32/ThreadQueue.h"
+
+namespace talven::platform::user32 {
+
+ThreadQueue::ThreadQueue(DWORD threadId) : threadId_(threadId) {}
+
+bool ThreadQueue::ClaimWakeLocked() {
+    if (waiting_ && !wakePending_) {
+        wakePending_ = true;
+        return true;
+    }
+    return false;
+}
+
+bool ThreadQueue::Post(const MSG& msg) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (closed_) {
+            return false;
+        }
+        posted_.PushBack(msg);
+        ++posts_;
+        wake = ClaimWakeLocked();
+    }
+    // Safe after unlocking: whoever reached this queue holds it alive (a window-table lock
+    // or a shared_ptr).
+    if (wake) {
+        wait_.Wake();
+    }
+    return true;
+}
+
+void ThreadQueue::PostFromOwner(const MSG& msg) {
+    std::lock_guard<std::mutex> hold(lock_);
+    posted_.PushBack(msg);
+    ++posts_;
+}
+
+void ThreadQueue::PurgeIf(const std::function<bool(const MSG&)>& match) {
+    std::lock_guard<std::mutex> hold(lock_);
+    posted_.RemoveIf(match);
+}
+
+bool ThreadQueue::PushSent(SentMessage* sent) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (closed_) {
+            return false;
+        }
+        sent->next = nullptr;
+        if (sentTail_ != nullptr) {
+            sentTail_->next = sent;
+        } else {
+            sentHead_ = sent;
+        }
+        sentTail_ = sent;
+        wake = ClaimWakeLocked();
+    }
+    if (wake) {
+        wait_.Wake();
+    }
+    return true;
+}
+
+void ThreadQueue::CompleteSent(SentMessage* sent, LRESULT result) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        sent->result = result;
+        sent->done = true;
+        wake = ClaimWakeLocked();
+    }
+    if (wake) {
+        wait_.Wake();
+    }
+}
+
+SentMessage* ThreadQueue::TakeSent() {
+    std::lock_guard<std::mutex> hold(lock_);
+    SentMessage* sent = sentHead_;
+    if (sent != nullptr) {
+        sentHead_ = sent->next;
+        if (sentHead_ == nullptr) {
+            sentTail_ = nullptr;
+        }
+        sent->next = nullptr;
+    }
+    return sent;
+}
+
+bool ThreadQueue::IsDone(const SentMessage* sent) {
+    std::lock_guard<std::mutex> hold(lock_);
+    return sent->done;
+}
+
+bool ThreadQueue::HasWorkLocked(const WakeOn& on) const {
+    if (sentHead_ != nullptr || (on.done != nullptr && on.done->done)) {
+        return true;
+    }
+    switch (on.posted) {
+    case WakeOn::AnyPosted:
+        return !posted_.empty();
+    case WakeOn::NewPosted:
+        return posts_ != on.postsSeen;
+    case WakeOn::NoPosted:
+        break;
+    }
+    return false;
+}
+
+bool ThreadQueue::WaitForWork(int timeoutMs, const WakeOn& on) {
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (HasWorkLocked(on)) {
+            return true;
+        }
+        waiting_ = true;
+    }
+    const bool woken = wait_.Wait(timeoutMs);
+    std::lock_guard<std::mutex> hold(lock_);
+    waiting_ = false;
+    if (woken) {
+        wakePending_ = false;
+    }
+    return HasWorkLocked(on);
+}
+
+void ThreadQueue::PollIo() {
+    if (wait_.watched() == 0) {
+        return;
+    }
+    if (wait_.Wait(0)) {
+        std::lock_guard<std::mutex> hold(lock_);
+        wakePending_ = false;
+    }
+}
+
+void ThreadQueue::Close() {
+    SentMessage* pending;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        closed_ = true;
+        posted_.Clear();
+        pending = sentHead_;
+        sentHead_ = sentTail_ = nullptr;
+    }
+    while (pending != nullptr) {
+        SentMessage* next = pending->next;
+        std::shared_ptr<ThreadQueue> sender = pending->sender;
+        sender->CompleteSent(pending, 0);
+        pending = next;
+    }
+}
+
+}  // namespace talven::platform::user32

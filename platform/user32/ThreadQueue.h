@@ -1,0 +1,93 @@
+// Message queue of one thread: posted messages, messages sent by other threads, and the wait
+// that sleeps until either arrives (or a watched descriptor is ready).
+//
+// Threads: Post, PushSent, CompleteSent, PurgeIf and Wake-related paths may be called from any
+// thread; everything marked "owner" only from the thread the queue belongs to.
+//
+// Wake-up rule: the owner sets waiting_ (under lock_) only after seeing nothing to do; a
+// poster writes the wake descriptor only when waiting_ is set and no wake is pending. So a
+// post to one's own thread, or to a busy thread, makes no system call.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "platform/user32/MessageRing.h"
+#include "platform/user32/MessageWait.h"
+#include "platform/user32/SentMessage.h"
+
+namespace talven::platform::user32 {
+
+class ThreadQueue {
+public:
+    explicit ThreadQueue(DWORD threadId);
+    ThreadQueue(const ThreadQueue&) = delete;
+    ThreadQueue& operator=(const ThreadQueue&) = delete;
+
+    DWORD threadId() const { return threadId_; }
+    MessageWait& wait() { return wait_; }
+
+    // Any thread. False once the queue is closed (its thread has exited).
+    bool Post(const MSG& msg);
+    // Owner only: queues without considering a wake-up (the owner is not waiting).
+    void PostFromOwner(const MSG& msg);
+    // Any thread. Removes every posted message that match accepts.
+    void PurgeIf(const std::function<bool(const MSG&)>& match);
+
+    // Any thread: queues a cross-thread send. False once the queue is closed.
+    bool PushSent(SentMessage* sent);
+    // Any thread; this must be sent->sender's queue. Stores the result and wakes the sender.
+    // sent must not be touched afterwards (the sender may have returned).
+    void CompleteSent(SentMessage* sent, LRESULT result);
+    // Owner only: the oldest incoming send, or nullptr.
+    SentMessage* TakeSent();
+    // Owner only: whether the owner's own outgoing send has been completed.
+    bool IsDone(const SentMessage* sent);
+
+    // Owner only: the oldest posted message accepted by match. postsSeen receives the count
+    // of messages ever posted, as of this look, for WaitForWork.
+    template <typename Match>
+    bool TakePosted(Match match, MSG& out, bool remove, std::uint64_t& postsSeen) {
+        std::lock_guard<std::mutex> hold(lock_);
+        postsSeen = posts_;
+        return posted_.TakeFirst(match, out, remove);
+    }
+
+    // What ends a WaitForWork besides the timeout. An incoming send always does.
+    struct WakeOn {
+        enum Posted { AnyPosted, NewPosted, NoPosted };
+        Posted posted = AnyPosted;
+        std::uint64_t postsSeen = 0;           // for NewPosted: the count TakePosted gave
+        const SentMessage* done = nullptr;     // the owner's own send, completed
+    };
+
+    // Owner only. Sleeps until the wake condition holds or timeoutMs (-1: no limit) pass.
+    // Ready watched descriptors are reported to the I/O callback meanwhile. Returns whether
+    // the condition holds.
+    bool WaitForWork(int timeoutMs, const WakeOn& on);
+    // Owner only: reports ready descriptors without blocking.
+    void PollIo();
+
+    // Owner only, at thread exit: refuses further posts and sends, drops posted messages and
+    // completes pending incoming sends with 0 so their senders return.
+    void Close();
+
+private:
+    bool HasWorkLocked(const WakeOn& on) const;
+    bool ClaimWakeLocked();   // true when the caller must write the wake descriptor
+
+    const DWORD threadId_;
+    std::mutex lock_;          // guards everything below except wait_
+    MessageRing posted_;
+    std::uint64_t posts_ = 0;  // messages ever posted
+    SentMessage* sentHead_ = nullptr;
+    SentMessage* sentTail_ = nullptr;
+    bool waiting_ = false;     // the owner is in (or about to enter) the wait
+    bool wakePending_ = false; // the wake descriptor was written and not yet drained
+    bool closed_ = false;
+    MessageWait wait_;
+};
+
+}  // namespace talven::platform::user32

@@ -1,0 +1,53 @@
+// What the window system keeps for one thread: its message queue, its timers, its windows and
+// its quit flag. Made on the thread's first use of the window system, destroyed at thread
+// exit, which removes the thread's remaining windows (without calling their procedures: the
+// thread is gone), closes its queue so that posts fail and waiting senders return, and
+// unregisters it.
+//
+// Threads: Current() on any thread gives that thread's own state; the state's members are for
+// its owner thread only, except queue() and shared access through QueueOf().
+#pragma once
+
+#include <memory>
+#include <unordered_set>
+
+#include "platform/user32/ThreadQueue.h"
+#include "platform/user32/TimerList.h"
+
+namespace talven::platform::user32 {
+
+class ThreadState {
+public:
+    explicit ThreadState(DWORD threadId);
+    ~ThreadState();
+    ThreadState(const ThreadState&) = delete;
+    ThreadState& operator=(const ThreadState&) = delete;
+
+    // The calling thread's state, made on first use; nullptr while the thread is exiting.
+    static ThreadState* Current();
+    // The queue of a live thread, or nullptr. Any thread.
+    static std::shared_ptr<ThreadQueue> QueueOf(DWORD threadId);
+
+    DWORD threadId() const { return threadId_; }
+    ThreadQueue& queue() { return *queue_; }
+    const std::shared_ptr<ThreadQueue>& sharedQueue() const { return queue_; }
+    TimerList& timers() { return timers_; }
+
+    void AddWindow(HWND hwnd) { windows_.insert(hwnd); }
+    void RemoveWindow(HWND hwnd) { windows_.erase(hwnd); }
+
+    // PostQuitMessage's flag.
+    bool quitRaised = false;
+    int quitCode = 0;
+    // Messages retrieved since the descriptors were last polled; bounds how long a busy
+    // queue can keep socket readiness waiting.
+    unsigned retrievedSinceIoPoll = 0;
+
+private:
+    const DWORD threadId_;
+    std::shared_ptr<ThreadQueue> queue_;
+    TimerList timers_;
+    std::unordered_set<HWND> windows_;
+};
+
+}  // namespace talven::platform::user32

@@ -1,0 +1,211 @@
+// Posting, retrieval and dispatch of messages, the quit flag, and the wait with a timeout.
+//
+// A retrieval runs, in order: messages sent by other threads (run at once), posted messages
+// (in the order of posting), the quit flag, then due timers; only when none is there does
+// it wait, in the thread's one epoll wait, which also reports socket readiness.
+#include <chrono>
+
+#include "platform/user32/ThreadState.h"
+#include "platform/user32/WindowTable.h"
+#include "platform/user32/window_internal.h"
+
+namespace u32 = talven::platform::user32;
+using u32::ThreadQueue;
+using u32::ThreadState;
+
+namespace {
+
+// Messages retrieved in a row without looking at the descriptors; after that many, a
+// retrieval polls them without blocking so that a flood of posts cannot starve the sockets.
+constexpr unsigned kIoPollInterval = 64;
+
+// hwnd filter of GetMessageA/PeekMessageA: NULL = any, (HWND)-1 = thread messages only.
+struct Filter {
+    HWND hwnd;
+    UINT min;
+    UINT max;
+
+    bool HwndMatches(HWND target) const {
+        if (hwnd == nullptr) {
+            return true;
+        }
+        if (hwnd == reinterpret_cast<HWND>(-1)) {
+            return target == nullptr;
+        }
+        return target == hwnd;
+    }
+    bool InRange(UINT message) const {
+        return (min == 0 && max == 0) || (message >= min && message <= max);
+    }
+    bool operator()(const MSG& m) const { return HwndMatches(m.hwnd) && InRange(m.message); }
+};
+
+MSG MakeMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    MSG m{};
+    m.hwnd = hwnd;
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = GetTickCount();
+    return m;
+}
+
+// One retrieval. block: wait until a message is there (GetMessageA); otherwise look once,
+// polling the descriptors when nothing is queued (PeekMessageA).
+bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool block) {
+    ThreadQueue& queue = ts.queue();
+    bool polled = false;
+    for (;;) {
+        u32::ServeIncomingSends(ts);
+        if (ts.retrievedSinceIoPoll >= kIoPollInterval) {
+            ts.retrievedSinceIoPoll = 0;
+            queue.PollIo();
+        }
+        std::uint64_t postsSeen = 0;
+        if (queue.TakePosted(filter, out, remove, postsSeen)) {
+            ++ts.retrievedSinceIoPoll;
+            return true;
+        }
+        if (ts.quitRaised && filter.InRange(WM_QUIT)) {
+            out = MakeMessage(nullptr, WM_QUIT, static_cast<WPARAM>(ts.quitCode), 0);
+            if (remove) {
+                ts.quitRaised = false;
+            }
+            return true;
+        }
+        const std::uint64_t now = u32::TimerList::NowMs();
+        const bool timersWanted = filter.InRange(WM_TIMER);
+        if (timersWanted &&
+            ts.timers().TakeDue(now, [&](HWND h) { return filter.HwndMatches(h); }, out, remove)) {
+            out.time = GetTickCount();
+            return true;
+        }
+        if (!block) {
+            if (polled || queue.wait().watched() == 0) {
+                return false;
+            }
+            polled = true;
+            ts.retrievedSinceIoPoll = 0;
+            queue.PollIo();
+            continue;
+        }
+        ThreadQueue::WakeOn wakeOn;
+        wakeOn.posted = ThreadQueue::WakeOn::NewPosted;
+        wakeOn.postsSeen = postsSeen;
+        queue.WaitForWork(timersWanted ? ts.timers().MsUntilNext(now) : -1, wakeOn);
+        ts.retrievedSinceIoPoll = 0;
+    }
+}
+
+}  // namespace
+
+BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    const MSG m = MakeMessage(hwnd, msg, wParam, lParam);
+    if (hwnd == nullptr) {
+        ThreadState* ts = ThreadState::Current();
+        return ts != nullptr && ts->queue().Post(m) ? TRUE : FALSE;
+    }
+    bool posted = false;
+    // Posting under the table's shared lock keeps the record, and so its queue, alive; a
+    // window being destroyed is removed under the exclusive lock, after which its queued
+    // messages are purged, so nothing posted to it survives.
+    const bool found = u32::WindowTable::Instance().With(
+        hwnd, [&](u32::WindowRecord& rec) { posted = rec.queue->Post(m); });
+    if (!found) {
+        SetLastError(u32::kErrorInvalidWindowHandle);
+    }
+    return posted ? TRUE : FALSE;
+}
+
+BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
+    const std::shared_ptr<ThreadQueue> queue = ThreadState::QueueOf(threadId);
+    if (queue == nullptr || !queue->Post(MakeMessage(nullptr, msg, wParam, lParam))) {
+        SetLastError(u32::kErrorInvalidThreadId);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax) {
+    ThreadState* ts = ThreadState::Current();
+    if (ts == nullptr || msg == nullptr) {
+        return -1;
+    }
+    if (hwnd != nullptr && hwnd != reinterpret_cast<HWND>(-1) &&
+        u32::WindowTable::Instance().FindOwn(hwnd, ts->threadId()) == nullptr) {
+        SetLastError(u32::kErrorInvalidWindowHandle);
+        return -1;
+    }
+    Retrieve(*ts, *msg, Filter{hwnd, filterMin, filterMax}, true, true);
+    return msg->message == WM_QUIT ? FALSE : TRUE;
+}
+
+BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT removeMsg) {
+    ThreadState* ts = ThreadState::Current();
+    if (ts == nullptr || msg == nullptr) {
+        return FALSE;
+    }
+    const bool remove = (removeMsg & PM_REMOVE) != 0;
+    return Retrieve(*ts, *msg, Filter{hwnd, filterMin, filterMax}, remove, false) ? TRUE : FALSE;
+}
+
+BOOL TranslateMessage(const MSG*) {
+    return FALSE;   // no keyboard input to translate
+}
+
+LRESULT DispatchMessageA(const MSG* msg) {
+    if (msg == nullptr) {
+        return 0;
+    }
+    if (msg->message == WM_TIMER && msg->lParam != 0) {
+        auto proc = reinterpret_cast<TIMERPROC>(msg->lParam);
+        proc(msg->hwnd, WM_TIMER, static_cast<UINT_PTR>(msg->wParam), GetTickCount());
+        return 0;
+    }
+    if (msg->hwnd == nullptr) {
+        return 0;   // thread messages have no procedure
+    }
+    return u32::CallWindowProcOwn(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+void PostQuitMessage(int exitCode) {
+    if (ThreadState* ts = ThreadState::Current()) {
+        ts->quitRaised = true;
+        ts->quitCode = exitCode;
+    }
+}
+
+DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE*, BOOL, DWORD milliseconds, DWORD) {
+    ThreadState* ts = ThreadState::Current();
+    if (ts == nullptr || count != 0) {
+        SetLastError(u32::kErrorInvalidParameter);
+        return WAIT_FAILED;
+    }
+    using Clock = std::chrono::steady_clock;
+    const bool forever = milliseconds == INFINITE;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    ThreadQueue::WakeOn wakeOn;   // any queued message counts
+    for (;;) {
+        const std::uint64_t now = u32::TimerList::NowMs();
+        const int untilTimer = ts->timers().MsUntilNext(now);
+        if (ts->quitRaised || untilTimer == 0) {
+            return WAIT_OBJECT_0;
+        }
+        int timeout = -1;
+        if (!forever) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  deadline - Clock::now())
+                                  .count();
+            timeout = left > 0 ? static_cast<int>(left) : 0;
+        }
+        if (untilTimer >= 0 && (timeout < 0 || untilTimer < timeout)) {
+            timeout = untilTimer;
+        }
+        if (ts->queue().WaitForWork(timeout, wakeOn)) {
+            return WAIT_OBJECT_0;
+        }
+        if (!forever && Clock::now() >= deadline && ts->timers().MsUntilNext(u32::TimerList::NowMs()) != 0) {
+            return WAIT_TIMEOUT;
+        }
+    }
+}

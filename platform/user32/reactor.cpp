@@ -1,0 +1,79 @@
+// How event selection plugs into the thread's message wait (see reactor.h).
+#include "platform/user32/reactor.h"
+
+#include "platform/user32/ThreadState.h"
+#include "platform/user32/WindowTable.h"
+
+namespace talven::platform::reactor {
+
+namespace u32 = talven::platform::user32;
+
+namespace {
+
+// The queue of threadId: the caller's own (made if needed) or a live thread's.
+std::shared_ptr<u32::ThreadQueue> QueueFor(DWORD threadId) {
+    if (threadId == GetCurrentThreadId()) {
+        u32::ThreadState* ts = u32::ThreadState::Current();
+        return ts != nullptr ? ts->sharedQueue() : nullptr;
+    }
+    return u32::ThreadState::QueueOf(threadId);
+}
+
+}  // namespace
+
+void SetIoCallback(IoCallback callback) {
+    u32::MessageWait::SetIoCallback(callback);
+}
+
+DWORD WindowThread(HWND hwnd) {
+    DWORD thread = 0;
+    u32::WindowTable::Instance().With(hwnd, [&](u32::WindowRecord& rec) { thread = rec.threadId; });
+    return thread;
+}
+
+bool Watch(DWORD threadId, int fd, std::uint32_t epollEvents, std::uint64_t token) {
+    const std::shared_ptr<u32::ThreadQueue> queue = QueueFor(threadId);
+    return queue != nullptr && queue->wait().Watch(fd, epollEvents, token);
+}
+
+bool Modify(DWORD threadId, int fd, std::uint32_t epollEvents, std::uint64_t token) {
+    const std::shared_ptr<u32::ThreadQueue> queue = QueueFor(threadId);
+    return queue != nullptr && queue->wait().Modify(fd, epollEvents, token);
+}
+
+void Unwatch(DWORD threadId, int fd) {
+    if (const std::shared_ptr<u32::ThreadQueue> queue = QueueFor(threadId)) {
+        queue->wait().Unwatch(fd);
+    }
+}
+
+void PurgePosted(HWND hwnd, UINT msg, WPARAM wParam) {
+    std::shared_ptr<u32::ThreadQueue> queue;
+    u32::WindowTable::Instance().With(hwnd, [&](u32::WindowRecord& rec) { queue = rec.queue; });
+    if (queue != nullptr) {
+        queue->PurgeIf([&](const MSG& m) {
+            return m.hwnd == hwnd && m.message == msg && m.wParam == wParam;
+        });
+    }
+}
+
+bool PostToSelf(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    u32::ThreadState* ts = u32::ThreadState::Current();
+    if (ts == nullptr) {
+        return false;
+    }
+    if (u32::WindowTable::Instance().FindOwn(hwnd, ts->threadId()) == nullptr) {
+        // Not the caller's window: an ordinary post, which wakes the owner if need be.
+        return PostMessageA(hwnd, msg, wParam, lParam) != FALSE;
+    }
+    MSG m{};
+    m.hwnd = hwnd;
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = GetTickCount();
+    ts->queue().PostFromOwner(m);
+    return true;
+}
+
+}  // namespace talven::platform::reactor

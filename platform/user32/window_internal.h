@@ -1,0 +1,48 @@
+// Window-system services for the rest of the platform layer (CWnd and the message code);
+// not part of the Win32 surface.
+#pragma once
+
+#include "platform/user32/user32.h"
+
+namespace talven::platform::user32 {
+
+// How a window made for an object (a CWnd) differs from a plain one: its procedure replaces
+// the class's, and attach(object, hwnd) runs once the handle exists, before WM_NCCREATE, so
+// the object sees every message of its window.
+struct WindowAttach {
+    WNDPROC proc;
+    void* object;
+    void (*attach)(void* object, HWND hwnd);
+};
+
+// CreateWindowExA with an optional attachment. Calling thread becomes the owner.
+HWND CreateWindowFor(const CREATESTRUCTA& cs, const WindowAttach* attachment);
+
+// The object attached to hwnd, or nullptr. Any thread.
+void* GetWindowObject(HWND hwnd);
+// Owner thread: replaces the attached object (nullptr detaches it).
+void SetWindowObject(HWND hwnd, void* object);
+// The procedure of hwnd's class (what a subclassing procedure passes unhandled messages
+// to), or nullptr. Any thread.
+WNDPROC GetClassProc(HWND hwnd);
+
+// Runs hwnd's procedure on the calling thread, which must own hwnd; 0 when it does not.
+// No window-system lock is held during the call, and the window's record is not touched
+// after it (the procedure may destroy the window).
+LRESULT CallWindowProcOwn(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
+class ThreadState;
+// Runs every message that other threads have sent to the calling thread's windows and
+// releases their senders. Called wherever the thread retrieves messages or waits on a send.
+void ServeIncomingSends(ThreadState& ts);
+
+// Win32 error codes set by the window system.
+constexpr DWORD kErrorAccessDenied = 5;
+constexpr DWORD kErrorInvalidParameter = 87;
+constexpr DWORD kErrorInvalidWindowHandle = 1400;
+constexpr DWORD kErrorCannotFindWndClass = 1407;
+constexpr DWORD kErrorClassAlreadyExists = 1410;
+constexpr DWORD kErrorInvalidIndex = 1413;
+constexpr DWORD kErrorInvalidThreadId = 1444;
+
+}  // namespace talven::platform::user32

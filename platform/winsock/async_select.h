@@ -1,0 +1,33 @@
+// Internal: the event-selection engine's hooks in the socket calls.
+//
+// The socket calls report what they did (a recv, a would-block send, a connect, ...) so that
+// the engine can apply WinSock's re-enabling rules for a selected socket. Every hook is cheap
+// for a socket that is not selected. Any thread.
+#pragma once
+
+#include "platform/winsock/winsock.h"
+
+namespace talven::platform::sockets::selection {
+
+// A new descriptor number: drops whatever state a predecessor with that number left.
+void SocketCreated(int fd);
+// Before the descriptor is closed: cancels the selection and removes its notifications still
+// queued, so that a new socket given the same number never receives them.
+void BeforeClose(int fd);
+bool IsSelected(int fd);
+
+// After recv/recvfrom. result: bytes, 0, or -1 with wsaError. scriptedMore: the socket seam
+// holds more scripted reads for the socket.
+void AfterRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore);
+// After a send/sendto that failed with WSAEWOULDBLOCK: FD_WRITE once the socket can take data.
+void AfterSendWouldBlock(int fd);
+// After connect on the descriptor. result: 0 or a negative errno. Returns the result to report:
+// on a selected socket every outcome that only the connection attempt decides is reported
+// through FD_CONNECT, and the call itself then says the attempt is under way (-EINPROGRESS).
+long AfterConnect(int fd, long result);
+void AfterListen(int fd);
+// After accept on a listening socket; accepted is the new descriptor or negative on failure.
+// A socket accepted from a selected listener inherits its selection.
+void AfterAccept(int listener, int accepted);
+
+}  // namespace talven::platform::sockets::selection

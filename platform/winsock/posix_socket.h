@@ -1,0 +1,78 @@
+// The POSIX side of the socket calls, behind plain-typed functions.
+//
+// winsock.h defines WinSock's macros (SOL_SOCKET, SO_*, FIONBIO, ...) with WinSock's values,
+// which collide with the C library's socket headers. So everything that needs those headers
+// lives in posix_socket.cpp, which includes system headers only, and this interface speaks in
+// plain integers and in its own enumerations. Addresses pass as bytes: an IPv4 sockaddr_in has
+// the same 16-byte layout on both sides.
+//
+// Every function returns a non-negative result or a negative errno value. Calls interrupted by
+// a signal are restarted. Any thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace talven::platform::posix {
+
+// Message flags understood by Recv/Send (WinSock and Linux agree on these three values, but
+// the adapter translates them explicitly all the same).
+enum MessageFlag : int { kFlagOob = 0x1, kFlagPeek = 0x2, kFlagDontRoute = 0x4 };
+
+int Socket(int family, int type, int protocol);  // close-on-exec, blocking
+int Bind(int fd, const void* addr, std::uint32_t len);
+int Connect(int fd, const void* addr, std::uint32_t len);
+int Listen(int fd, int backlog);
+// The new descriptor is close-on-exec, and non-blocking when asked.
+int Accept(int fd, void* addr, std::uint32_t* len, bool nonBlocking);
+long Recv(int fd, void* buf, std::size_t len, int flags);
+long RecvFrom(int fd, void* buf, std::size_t len, int flags, void* from, std::uint32_t* fromLen);
+// Sends never raise SIGPIPE.
+long Send(int fd, const void* buf, std::size_t len, int flags);
+long SendTo(int fd, const void* buf, std::size_t len, int flags, const void* to, std::uint32_t toLen);
+int Shutdown(int fd, int how);  // 0 receive, 1 send, 2 both
+int Close(int fd);
+int GetSockName(int fd, void* addr, std::uint32_t* len);
+int GetPeerName(int fd, void* addr, std::uint32_t* len);
+
+int SetNonBlocking(int fd, bool on);
+int BytesReadable(int fd);      // FIONREAD: bytes waiting (stream) or the next datagram's size
+int UrgentDataWaiting(int fd);  // 1 when an out-of-band byte waits to be read, else 0
+int PendingError(int fd);       // SO_ERROR, clearing it: 0 or a positive errno value
+
+// Socket options the WinSock layer can translate.
+enum class Option {
+    Debug, AcceptConn, ReuseAddr, KeepAlive, DontRoute, Broadcast, OobInline,
+    SendBuffer, ReceiveBuffer, Error, Type, TcpNoDelay,
+};
+int SetIntOption(int fd, Option option, int value);
+int GetIntOption(int fd, Option option, int* value);
+int SetLinger(int fd, bool on, int seconds);
+int GetLinger(int fd, bool* on, int* seconds);
+
+// What a descriptor is, for event selection.
+enum class SocketState {
+    Unconnected,  // a stream socket that is neither connecting, connected nor listening
+    Connecting,   // connection attempt in progress
+    Connected,    // established, or closed by the peer but not yet by us
+    Listening,
+    Closed,       // the connection has ended
+    Datagram,
+};
+// The state, or a negative errno (ENOTSOCK for a descriptor that is not a socket).
+int QueryState(int fd, SocketState* state);
+
+int HostName(char* buf, std::size_t len);
+
+// IPv4 addresses of `name` (network byte order) into addrs, at most `max`; the canonical name
+// into canon (NUL-terminated, truncated to canonLen). Returns the count, or a LookupError.
+enum LookupError : int {
+    kLookupNotFound = -1,
+    kLookupTryAgain = -2,
+    kLookupNoRecovery = -3,
+    kLookupNoData = -4,
+    kLookupNoMemory = -5,
+};
+int ResolveIPv4(const char* name, std::uint32_t* addrs, int max, char* canon, std::size_t canonLen);
+
+}  // namespace talven::platform::posix

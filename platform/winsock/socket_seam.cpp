@@ -1,0 +1,212 @@
+// The socket seam: scripted send/recv steps, sendto capture and lookup failures for tests.
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <unordered_map>
+
+#include "platform/winsock/seam_hooks.h"
+#include "platform/winsock/winsock_seam.h"
+
+namespace talven::platform::sockets::seam {
+
+std::atomic<bool> g_installed{false};
+
+namespace {
+
+using winsock::seam::SentDatagram;
+using winsock::seam::Step;
+
+// Everything the seam holds. Guarded by lock; `g_installed` mirrors "anything installed".
+struct SeamState {
+    std::mutex lock;
+    std::unordered_map<SOCKET, std::deque<Step>> sends;
+    std::unordered_map<SOCKET, std::deque<Step>> recvs;
+    std::set<SOCKET> capturing;
+    std::unordered_map<SOCKET, std::vector<SentDatagram>> captured;
+    std::map<std::string, int> lookups;
+
+    // Caller holds lock.
+    void Publish() {
+        const bool any = !sends.empty() || !recvs.empty() || !capturing.empty() ||
+                         !captured.empty() || !lookups.empty();
+        g_installed.store(any, std::memory_order_relaxed);
+    }
+};
+
+SeamState& State() {
+    static SeamState state;
+    return state;
+}
+
+// Removes the head step of s's script, and the script when it runs out.
+void PopHead(std::unordered_map<SOCKET, std::deque<Step>>& scripts, SOCKET s) {
+    auto it = scripts.find(s);
+    it->second.pop_front();
+    if (it->second.empty()) {
+        scripts.erase(it);
+    }
+}
+
+}  // namespace
+
+Action NextSend(SOCKET s) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    auto it = st.sends.find(s);
+    if (it == st.sends.end()) {
+        return Action{};
+    }
+    const Step step = it->second.front();
+    PopHead(st.sends, s);
+    st.Publish();
+    Action a;
+    switch (step.kind) {
+        case Step::Take: a.kind = Action::Limit; a.count = step.count; break;
+        case Step::WouldBlock: a.kind = Action::WouldBlock; break;
+        case Step::Fail: a.kind = Action::Fail; a.error = step.error; break;
+        case Step::Data: a.kind = Action::Real; break;  // no meaning for send: the real call
+    }
+    return a;
+}
+
+Action NextRecv(SOCKET s, char* buf, int len) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    auto it = st.recvs.find(s);
+    if (it == st.recvs.end()) {
+        return Action{};
+    }
+    Step& step = it->second.front();
+    Action a;
+    switch (step.kind) {
+        case Step::Data: {
+            // A chunk longer than the buffer is handed out over several calls.
+            const std::size_t n = std::min(step.data.size(), static_cast<std::size_t>(len));
+            if (n > 0) {
+                std::memcpy(buf, step.data.data(), n);
+            }
+            a.kind = Action::Data;
+            a.count = static_cast<int>(n);
+            if (n < step.data.size()) {
+                step.data.erase(0, n);
+                a.more = true;
+                return a;
+            }
+            break;
+        }
+        case Step::Take: a.kind = Action::Limit; a.count = step.count; break;
+        case Step::WouldBlock: a.kind = Action::WouldBlock; break;
+        case Step::Fail: a.kind = Action::Fail; a.error = step.error; break;
+    }
+    PopHead(st.recvs, s);
+    a.more = st.recvs.count(s) != 0;
+    st.Publish();
+    return a;
+}
+
+bool CaptureSendTo(SOCKET s, const void* to, int toLen, const char* buf, int len) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    if (st.capturing.count(s) == 0) {
+        return false;
+    }
+    SentDatagram d;
+    std::memset(&d.to, 0, sizeof d.to);
+    if (to != nullptr) {
+        std::memcpy(&d.to, to, std::min(sizeof d.to, static_cast<std::size_t>(toLen)));
+    }
+    d.bytes.assign(buf, static_cast<std::size_t>(len));
+    st.captured[s].push_back(std::move(d));
+    return true;
+}
+
+int LookupFailure(const char* name) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    auto it = st.lookups.find(name);
+    return it == st.lookups.end() ? 0 : it->second;
+}
+
+void Forget(SOCKET s) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    st.sends.erase(s);
+    st.recvs.erase(s);
+    st.capturing.erase(s);
+    st.captured.erase(s);
+    st.Publish();
+}
+
+}  // namespace talven::platform::sockets::seam
+
+namespace winsock::seam {
+
+using talven::platform::sockets::seam::SeamState;
+using talven::platform::sockets::seam::State;
+
+namespace {
+void Install(std::unordered_map<SOCKET, std::deque<Step>>& scripts, SOCKET s,
+             std::vector<Step>& steps) {
+    if (steps.empty()) {
+        scripts.erase(s);
+    } else {
+        scripts[s] = std::deque<Step>(std::make_move_iterator(steps.begin()),
+                                      std::make_move_iterator(steps.end()));
+    }
+}
+}  // namespace
+
+void ScriptSend(SOCKET s, std::vector<Step> steps) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    Install(st.sends, s, steps);
+    st.Publish();
+}
+
+void ScriptRecv(SOCKET s, std::vector<Step> steps) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    Install(st.recvs, s, steps);
+    st.Publish();
+}
+
+void CaptureSendTo(SOCKET s, bool on) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    if (on) {
+        st.capturing.insert(s);
+    } else {
+        st.capturing.erase(s);
+    }
+    st.Publish();
+}
+
+std::vector<SentDatagram> CapturedSendTo(SOCKET s) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    auto it = st.captured.find(s);
+    return it == st.captured.end() ? std::vector<SentDatagram>{} : it->second;
+}
+
+void FailLookup(const std::string& name, int error) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    st.lookups[name] = error;
+    st.Publish();
+}
+
+void ClearAll() {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    st.sends.clear();
+    st.recvs.clear();
+    st.capturing.clear();
+    st.captured.clear();
+    st.lookups.clear();
+    st.Publish();
+}
+
+}  // namespace winsock::seam

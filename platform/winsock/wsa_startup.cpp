@@ -1,0 +1,67 @@
+// WSAStartup and WSACleanup: start-up counting and version negotiation.
+#include <atomic>
+#include <cstring>
+#include <mutex>
+
+#include "platform/winsock/wsa_error.h"
+
+namespace talven::platform::sockets {
+namespace {
+
+// Start-ups not yet balanced by a WSACleanup. Changed under g_countLock so that a cleanup
+// and a start-up racing each other keep the count exact; read without the lock by Started().
+std::mutex g_countLock;
+std::atomic<int> g_startups{0};
+
+constexpr WORD kLowest = MAKEWORD(1, 1);
+constexpr WORD kHighest = MAKEWORD(2, 2);
+
+// Versions compare major first: the low byte is the major version.
+int VersionKey(WORD v) { return LOBYTE(v) * 256 + HIBYTE(v); }
+
+void Describe(WSADATA* data, WORD agreed) {
+    std::memset(data, 0, sizeof *data);
+    data->wVersion = agreed;
+    data->wHighVersion = kHighest;
+    std::strncpy(data->szDescription, "WinSock 2.2 over POSIX sockets", WSADESCRIPTION_LEN);
+    std::strncpy(data->szSystemStatus, "Running", WSASYS_STATUS_LEN);
+    // WinSock gives 1.1 callers limits; 2.x callers are told to ignore these fields.
+    data->iMaxSockets = LOBYTE(agreed) == 1 ? 32767 : 0;
+    data->iMaxUdpDg = LOBYTE(agreed) == 1 ? 65467 : 0;
+    data->lpVendorInfo = nullptr;
+}
+
+}  // namespace
+
+bool Started() {
+    return g_startups.load(std::memory_order_acquire) > 0;
+}
+
+}  // namespace talven::platform::sockets
+
+using namespace talven::platform::sockets;
+
+int WSAStartup(WORD versionRequested, LPWSADATA data) {
+    if (VersionKey(versionRequested) < VersionKey(kLowest)) {
+        return WSAVERNOTSUPPORTED;
+    }
+    if (data == nullptr) {
+        return WSAEFAULT;
+    }
+    // A request above what is offered is granted the highest version, as WinSock does.
+    const WORD agreed =
+        VersionKey(versionRequested) > VersionKey(kHighest) ? kHighest : versionRequested;
+    Describe(data, agreed);
+    std::lock_guard<std::mutex> hold(g_countLock);
+    g_startups.fetch_add(1, std::memory_order_release);
+    return 0;
+}
+
+int WSACleanup() {
+    std::lock_guard<std::mutex> hold(g_countLock);
+    if (g_startups.load(std::memory_order_relaxed) == 0) {
+        return Fail(WSANOTINITIALISED);
+    }
+    g_startups.fetch_sub(1, std::memory_order_release);
+    return 0;
+}

@@ -1,0 +1,108 @@
+#include "socket/CQmSocketNotifyWnd.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const char kWindowName[] = "Socket Notification Sink";
+constexpr int kMapBlockSize = 10;
+
+void* KeyOf(SOCKET handle) {
+    return reinterpret_cast<void*>(static_cast<UINT_PTR>(handle));
+}
+
+}  // namespace
+
+BEGIN_MESSAGE_MAP(CQmSocketNotifyWnd, CWnd)
+    ON_MESSAGE(WM_SOCKET_NOTIFY, OnSocketNotifyMessage)
+    ON_MESSAGE(WM_SOCKET_ADD_MAP, OnSocketNotifyAddSocketMap)
+    ON_MESSAGE(WM_SOCKET_REMOVE_MAP, OnSocketNotifyRemoveSocketMap)
+END_MESSAGE_MAP()
+
+CQmSocketNotifyWnd::CQmSocketNotifyWnd() : m_SocketMap(kMapBlockSize) {}
+
+CQmSocketNotifyWnd::~CQmSocketNotifyWnd() {
+#if defined(TALVEN_DEBUG_CHECKS)
+    // The map and the window belong to the window's thread; deleting elsewhere races both.
+    if (m_hWnd != nullptr && IsWindow(m_hWnd) &&
+        GetWindowThreadProcessId(m_hWnd, nullptr) != GetCurrentThreadId()) {
+        std::fprintf(stderr, "CQmSocketNotifyWnd deleted off its window's thread\n");
+        std::abort();
+    }
+#endif
+    // The sockets belong to the application: forget them, never close or tell them.
+    m_SocketMap.RemoveAll();
+}
+
+BOOL CQmSocketNotifyWnd::Create(HWND hWndParent) {
+    LPCSTR className = AfxRegisterWndClass(0, nullptr, nullptr, nullptr);
+    // Style 0: hidden and top-level, owned (not parented) by hWndParent when it is given.
+    if (!CreateEx(0, className, kWindowName, 0, 0, 0, 0, 0, hWndParent, nullptr, nullptr)) {
+        AfxThrowResourceException();
+    }
+    return TRUE;
+}
+
+LRESULT CQmSocketNotifyWnd::OnSocketNotifyMessage(WPARAM wParam, LPARAM lParam) {
+    if (wParam == 0 && lParam == 0) {
+        return 0;
+    }
+    void* value = nullptr;
+    if (!m_SocketMap.Lookup(KeyOf(static_cast<SOCKET>(wParam)), value) || value == nullptr) {
+        return 0;
+    }
+    CQmAsyncSocket* socket = static_cast<CQmAsyncSocket*>(value);
+    if (!IsWindow(socket->m_hNotifyWnd)) {
+        return 0;
+    }
+    const int error = WSAGETSELECTERROR(lParam);  // unsigned 16 bits: 0xFFFF arrives as 65535
+    // Exactly one event bit per message; anything else is dropped. The handler may unregister,
+    // close or delete its socket, so nothing here touches the socket or the map afterwards.
+    switch (WSAGETSELECTEVENT(lParam)) {
+    case FD_READ:
+        socket->OnReceive(error);
+        break;
+    case FD_WRITE:
+        socket->OnSend(error);
+        break;
+    case FD_OOB:
+        socket->OnOutOfBandData(error);
+        break;
+    case FD_ACCEPT:
+        socket->OnAccept(error);
+        break;
+    case FD_CONNECT:
+        socket->OnConnect(error);
+        break;
+    case FD_CLOSE:
+        socket->OnClose(error);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+LRESULT CQmSocketNotifyWnd::OnSocketNotifyAddSocketMap(WPARAM, LPARAM lParam) {
+    const CQmAsyncSocket* socket = reinterpret_cast<const CQmAsyncSocket*>(lParam);
+    if (socket == nullptr || socket->m_hSocket == INVALID_SOCKET) {
+        return 0;
+    }
+    // A second object under the same handle replaces the first.
+    m_SocketMap[KeyOf(socket->m_hSocket)] = const_cast<CQmAsyncSocket*>(socket);
+    return 1;
+}
+
+LRESULT CQmSocketNotifyWnd::OnSocketNotifyRemoveSocketMap(WPARAM, LPARAM lParam) {
+    const CQmAsyncSocket* socket = reinterpret_cast<const CQmAsyncSocket*>(lParam);
+    if (socket == nullptr || socket->m_hSocket == INVALID_SOCKET) {
+        return 0;
+    }
+    // The object only names the handle: whichever object is registered under it goes.
+    return m_SocketMap.RemoveKey(KeyOf(socket->m_hSocket));
+}
+
+void CQmSocketNotifyWnd::PostNcDestroy() {
+    // The application owns this object; it outlives its window and is deleted by its creator.
+}

@@ -1,0 +1,289 @@
+// Receive assembly and delivery, with a socket whose reads come from a script of waiting
+// bytes, so that every read's size and every buffer size can be checked.
+#include <gtest/gtest.h>
+
+#include "packet_test_util.h"
+
+using packet_test::Codes;
+using packet_test::DrainQueue;
+using packet_test::Frame;
+using packet_test::kAppMsg;
+using packet_test::LengthField;
+using packet_test::Payload;
+using packet_test::ProbeSocket;
+using talven_test::RecordingWindow;
+
+namespace {
+
+// Reads take what is waiting in `pending` (at most the length asked for); nothing waiting
+// reads as 0, as the packet socket's Receive reports would-block.
+class ScriptedSocket : public ProbeSocket {
+public:
+    int Receive(void* buffer, int length, int) override {
+        bufSizeAtRead.push_back(m_nRecvBufSize);
+        if (failWith != 0) {
+            return -1;
+        }
+        const size_t n = std::min(pending.size(), static_cast<size_t>(length));
+        std::memcpy(buffer, pending.data(), n);
+        pending.erase(0, n);
+        return static_cast<int>(n);
+    }
+    int reads() const { return static_cast<int>(bufSizeAtRead.size()); }
+
+    std::string pending;
+    std::vector<UINT> bufSizeAtRead;
+    int failWith = 0;
+};
+
+std::vector<std::string> TakeAll(CQmtpSocket& sock) {
+    std::vector<std::string> out;
+    char* data;
+    int len = 0;
+    for (;;) {
+        data = nullptr;
+        const int left = sock.ReadData(data, len);
+        if (data == nullptr) {
+            break;
+        }
+        EXPECT_EQ('\0', data[len]) << "a received buffer ends with a 0";
+        out.emplace_back(data, static_cast<size_t>(len));
+        ::operator delete(data);
+        if (left == 0) {
+            break;
+        }
+    }
+    return out;
+}
+
+class PacketReceive : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(1, sock.SetNotifyHandle(wnd.hwnd(), kAppMsg)); }
+    std::vector<WPARAM> Notified() {
+        DrainQueue();
+        std::vector<WPARAM> codes = Codes(wnd);
+        wnd.clear();
+        return codes;
+    }
+    RecordingWindow wnd;
+    ScriptedSocket sock;
+};
+
+TEST_F(PacketReceive, OneFrameInOneRead) {
+    sock.pending = std::string("\x00\x00\x00\x03" "abc", 7);
+    EXPECT_EQ(1, sock.ReadPacket());
+    EXPECT_EQ(0, sock.ReadPacket());
+    EXPECT_EQ(0u, sock.m_nRecvLen);
+    ASSERT_EQ(1, sock.m_RecvList.GetCount());
+    EXPECT_EQ(3, sock.m_RecvList.GetHead()->m_nLen);
+    EXPECT_EQ(std::string("abc\0", 4), std::string(sock.m_RecvList.GetHead()->m_pData, 4));
+    EXPECT_EQ(std::vector<std::string>{"abc"}, TakeAll(sock));
+
+    sock.pending = Frame("abc");
+    sock.bufSizeAtRead.clear();
+    sock.OnReceive(0);
+    EXPECT_EQ(2, sock.reads());
+    EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_RECEIVE}, Notified());
+}
+
+TEST_F(PacketReceive, FrameSplitOverTwoReadEvents) {
+    sock.pending = Frame("abc").substr(0, 2);
+    sock.OnReceive(0);
+    EXPECT_EQ(1, sock.reads()) << "fewer than 4 bytes stop the loop";
+    EXPECT_EQ(2u, sock.m_nRecvLen);
+    EXPECT_TRUE(sock.m_RecvList.IsEmpty());
+    EXPECT_TRUE(Notified().empty());
+
+    sock.pending = Frame("abc").substr(2);
+    sock.OnReceive(0);
+    EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_RECEIVE}, Notified());
+    EXPECT_EQ(std::vector<std::string>{"abc"}, TakeAll(sock));
+}
+
+TEST_F(PacketReceive, OneReadCutsEveryCompleteFrameAndKeepsThePartialRest) {
+    const std::string third = Frame("third");
+    sock.pending = Frame("one") + Frame(Payload(100, 1)) + third.substr(0, 3);
+    EXPECT_EQ(1, sock.ReadPacket());
+    EXPECT_EQ(2, sock.m_RecvList.GetCount());
+    EXPECT_EQ(3u, sock.m_nRecvLen);
+    EXPECT_EQ(0u, sock.m_nPacketLen);
+    EXPECT_EQ(third.substr(0, 3), std::string(sock.m_pRecvBuf, 3));
+
+    sock.pending = third.substr(3, 4);  // the length field and 3 payload bytes
+    EXPECT_EQ(1, sock.ReadPacket());
+    EXPECT_EQ(5u, sock.m_nPacketLen) << "decoded once, kept for the next read";
+    EXPECT_EQ(1024u, sock.m_nRecvBufSize);
+    sock.pending = third.substr(7);
+    EXPECT_EQ(1, sock.ReadPacket());
+    EXPECT_EQ((std::vector<std::string>{"one", Payload(100, 1), "third"}), TakeAll(sock));
+}
+
+TEST(PacketReceiveGrowth, BufferGrowsBy1024OncePerReadAndNeverShrinks) {
+    const struct {
+        std::vector<size_t> payloads;      // one read event each, on a fresh socket
+        std::vector<UINT> sizesLastEvent;  // buffer size at each read of the last event
+        UINT finalSize;
+    } cases[] = {
+        {{2000}, {1024, 2048, 2048}, 2048},
+        {{5000}, {1024, 2048, 3072, 4096, 5120, 5120}, 5120},
+        {{5000, 100}, {5120, 5120}, 5120},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.payloads.back());
+        ScriptedSocket sock;
+        for (size_t len : c.payloads) {
+            sock.bufSizeAtRead.clear();
+            sock.pending = Frame(Payload(len, 3));
+            sock.OnReceive(0);
+            EXPECT_EQ(std::vector<std::string>{Payload(len, 3)}, TakeAll(sock));
+        }
+        EXPECT_EQ(c.sizesLastEvent, sock.bufSizeAtRead);
+        EXPECT_EQ(c.finalSize, sock.m_nRecvBufSize);
+        EXPECT_EQ(0u, sock.m_nRecvLen);
+    }
+}
+
+TEST_F(PacketReceive, AtMostEightReadsPerEventAndTheRestAtTheNext) {
+    // Frames of exactly 1024 bytes: every read delivers one and asks for more.
+    std::vector<std::string> sent;
+    for (int i = 0; i < 11; ++i) {
+        sent.push_back(Payload(1020, i));
+        sock.pending += Frame(sent.back());
+    }
+    sock.OnReceive(0);
+    EXPECT_EQ(8, sock.reads());
+    EXPECT_EQ(8, sock.m_RecvList.GetCount());
+    sock.OnReceive(0);
+    EXPECT_EQ(8 + 4, sock.reads());
+    EXPECT_EQ(sent, TakeAll(sock));
+    EXPECT_EQ((std::vector<WPARAM>{TP_NOTIFY_RECEIVE, TP_NOTIFY_RECEIVE}), Notified());
+}
+
+TEST_F(PacketReceive, ErrorEventReadsNothingAndAlwaysNotifies) {
+    const CTime stamp = sock.m_tLastReceive;
+    CTime::SetClockForTesting([]() -> std::time_t { return 2000000000; });
+    sock.pending = Frame("waiting");
+    sock.OnReceive(WSAENETDOWN);
+    CTime::SetClockForTesting(nullptr);
+    EXPECT_EQ(0, sock.reads());
+    EXPECT_EQ(WSAENETDOWN, sock.GetErrorCode());
+    EXPECT_EQ(stamp, sock.m_tLastReceive);
+    EXPECT_TRUE(sock.m_RecvList.IsEmpty());
+    EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_RECEIVE}, Notified());
+}
+
+TEST_F(PacketReceive, ErrorFreeEventRecordsTheTimeAndRenotifiesWhilePacketsWait) {
+    sock.pending = Frame("a") + Frame("b");
+    sock.OnReceive(0);
+    EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_RECEIVE}, Notified());
+    CTime::SetClockForTesting([]() -> std::time_t { return 2000000000; });
+    sock.OnReceive(0);  // nothing new arrives
+    CTime::SetClockForTesting(nullptr);
+    EXPECT_EQ(CTime(2000000000), sock.m_tLastReceive);
+    EXPECT_EQ(0, sock.GetErrorCode());
+    EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_RECEIVE}, Notified());
+}
+
+TEST_F(PacketReceive, ReadErrorStopsTheLoopAndKeepsTheAssemblyState) {
+    sock.pending = Frame("abcdef").substr(0, 6);
+    sock.OnReceive(0);
+    sock.failWith = WSAECONNRESET;
+    sock.OnReceive(0);
+    EXPECT_EQ(6u, sock.m_nRecvLen);
+    EXPECT_EQ(6u, sock.m_nPacketLen);
+    EXPECT_TRUE(Notified().empty());
+}
+
+TEST_F(PacketReceive, ReadDataReturnsHowManyAreStillQueued) {
+    char* data = reinterpret_cast<char*>(&sock);  // any value that is not written over
+    int len = -7;
+    EXPECT_EQ(0, sock.ReadData(data, len));
+    EXPECT_EQ(reinterpret_cast<char*>(&sock), data);
+    EXPECT_EQ(-7, len);
+
+    sock.pending = Frame("1") + Frame("22") + Frame("333");
+    sock.OnReceive(0);
+    const struct {
+        int remaining;
+        const char* payload;
+    } expected[] = {{2, "1"}, {1, "22"}, {0, "333"}};
+    for (const auto& e : expected) {
+        data = nullptr;
+        EXPECT_EQ(e.remaining, sock.ReadData(data, len));
+        ASSERT_NE(nullptr, data);
+        EXPECT_EQ(std::string(e.payload), std::string(data, static_cast<size_t>(len)));
+        ::operator delete(data);
+    }
+}
+
+TEST_F(PacketReceive, PureModeMakesOneRecordPerRead) {
+    sock.pending = Payload(2500, 4);
+    sock.OnReceivePure(0);
+    EXPECT_EQ(4, sock.reads());
+    std::vector<int> lengths;
+    POSITION pos = sock.m_RecvList.GetHeadPosition();
+    while (pos != nullptr) {
+        lengths.push_back(sock.m_RecvList.GetNext(pos)->m_nLen);
+    }
+    EXPECT_EQ((std::vector<int>{1024, 1024, 452}), lengths);
+    std::string joined;
+    for (const std::string& s : TakeAll(sock)) {
+        joined += s;
+    }
+    EXPECT_EQ(Payload(2500, 4), joined);
+    EXPECT_EQ(0u, sock.m_nRecvLen) << "pure mode leaves the assembly buffer alone";
+    EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_RECEIVE}, Notified());
+}
+
+TEST_F(PacketReceive, ZeroLengthFieldIsDroppedAndTheFramesBehindItAreDelivered) {
+    sock.pending = LengthField(0) + Frame("xyz") + LengthField(0) + Frame("after").substr(0, 6);
+    EXPECT_EQ(0, sock.ReadPacket()) << "a length field of 0 stops the read loop";
+    EXPECT_EQ(std::vector<std::string>{"xyz"}, TakeAll(sock));
+    EXPECT_EQ(6u, sock.m_nRecvLen);
+    EXPECT_EQ(5u, sock.m_nPacketLen);
+
+    sock.pending = Frame("after").substr(6) + LengthField(0);
+    EXPECT_EQ(0, sock.ReadPacket());
+    EXPECT_EQ(std::vector<std::string>{"after"}, TakeAll(sock));
+    EXPECT_EQ(0u, sock.m_nRecvLen);
+}
+
+TEST_F(PacketReceive, LengthAboveTheBoundDeliversWhatCameBeforeThenClosesWithMsgSize) {
+    sock.SetMaxPacketLen(4096);
+    EXPECT_EQ(4096u, sock.GetMaxPacketLen());
+    ASSERT_EQ(1, sock.SetNotifyWnd(wnd.hwnd()));  // the unregistration is recorded
+    // A frame at the bound is fine; the next header announces one byte more.
+    sock.pending = Frame("before") + Frame(Payload(4096, 5)) + LengthField(4097) + Payload(3000, 6);
+    sock.OnReceive(0);
+
+    EXPECT_EQ(WSAEMSGSIZE, sock.GetErrorCode());
+    EXPECT_EQ(1, sock.closeCalls);
+    EXPECT_EQ(5120u, sock.m_nRecvBufSize) << "grown for the 4096-byte frame only";
+    CString expected;
+    QmGetWSAErrorString(WSAEMSGSIZE, expected);
+    EXPECT_EQ(expected, g_strTpSocketError);
+    const std::vector<MSG> removes = wnd.with(0x0828);
+    ASSERT_EQ(1u, removes.size());
+    EXPECT_EQ(reinterpret_cast<LPARAM>(&sock), removes[0].lParam);
+    EXPECT_EQ((std::vector<WPARAM>{TP_NOTIFY_RECEIVE, TP_NOTIFY_CLOSE}), Notified());
+    EXPECT_EQ((std::vector<std::string>{"before", Payload(4096, 5)}), TakeAll(sock));
+    EXPECT_EQ(6, sock.reads()) << "the read that met the header was the last";
+}
+
+TEST_F(PacketReceive, LengthAboveTheDefaultBoundCausesNoGrowth) {
+    sock.pending = Frame("ok") + LengthField(TP_DEFAULT_MAX_PACKET_LEN + 1) + Payload(5000, 1);
+    sock.OnReceive(0);
+    EXPECT_EQ(1, sock.reads());
+    EXPECT_EQ(1024u, sock.m_nRecvBufSize);
+    EXPECT_EQ((std::vector<WPARAM>{TP_NOTIFY_RECEIVE, TP_NOTIFY_CLOSE}), Notified());
+    EXPECT_EQ(WSAEMSGSIZE, sock.GetErrorCode());
+
+    ScriptedSocket atBound;
+    atBound.pending = LengthField(TP_DEFAULT_MAX_PACKET_LEN) + Payload(2000, 1);
+    atBound.OnReceive(0);
+    EXPECT_EQ(0, atBound.closeCalls);
+    EXPECT_EQ(2048u, atBound.m_nRecvBufSize);
+    EXPECT_EQ(TP_DEFAULT_MAX_PACKET_LEN, atBound.m_nPacketLen);
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+// Posting and retrieval on a thread's message queue: order, filters, quit flag, failures.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "support/test_support.h"
+
+using talven_test::PumpUntil;
+using talven_test::RecordingWindow;
+
+namespace {
+
+TEST(MessageQueue, EachPostingThreadsMessagesArriveInItsOwnOrder) {
+    RecordingWindow window;
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 2000;
+    std::vector<std::thread> posters;
+    for (int t = 0; t < kThreads; ++t) {
+        posters.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                ASSERT_TRUE(PostMessageA(window.hwnd(), WM_USER + t, static_cast<WPARAM>(i), 0));
+            }
+        });
+    }
+    ASSERT_TRUE(PumpUntil([&] { return window.messages().size() == kThreads * kPerThread; }));
+    for (std::thread& p : posters) {
+        p.join();
+    }
+    std::vector<WPARAM> next(kThreads, 0);
+    for (const MSG& m : window.messages()) {
+        const int t = static_cast<int>(m.message - WM_USER);
+        ASSERT_EQ(m.wParam, next[t]) << "thread " << t;
+        ++next[t];
+    }
+}
+
+TEST(MessageQueue, PostingToSomethingThatIsNotAWindowFails) {
+    HWND gone;
+    {
+        RecordingWindow window;
+        gone = window.hwnd();
+        ASSERT_TRUE(IsWindow(gone));
+    }
+    EXPECT_FALSE(IsWindow(gone));
+    EXPECT_FALSE(PostMessageA(gone, WM_USER, 0, 0));
+    EXPECT_FALSE(PostMessageA(reinterpret_cast<HWND>(0x12345), WM_USER, 0, 0));
+    EXPECT_FALSE(IsWindow(nullptr));
+}
+
+TEST(MessageQueue, NullWindowPostsAThreadMessageToTheCaller) {
+    ASSERT_TRUE(PostMessageA(nullptr, WM_APP + 1, 7, 8));
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.hwnd, nullptr);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_APP + 1));
+    EXPECT_EQ(msg.wParam, 7u);
+    EXPECT_EQ(msg.lParam, 8);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST(MessageQueue, QuitComesOnlyAfterEveryQueuedMessage) {
+    ASSERT_TRUE(PostMessageA(nullptr, WM_USER + 1, 0, 0));
+    PostQuitMessage(3);
+    ASSERT_TRUE(PostMessageA(nullptr, WM_USER + 2, 0, 0));
+    MSG msg;
+    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 1));
+    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 2));
+    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), FALSE);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_QUIT));
+    EXPECT_EQ(msg.wParam, 3u);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));  // the flag was lowered
+}
+
+TEST(MessageQueue, PeekFiltersByWindowAndRangeAndCanLeaveTheMessage) {
+    RecordingWindow a;
+    RecordingWindow b;
+    ASSERT_TRUE(PostMessageA(a.hwnd(), WM_USER + 1, 1, 0));
+    ASSERT_TRUE(PostMessageA(b.hwnd(), WM_USER + 2, 2, 0));
+    ASSERT_TRUE(PostMessageA(nullptr, WM_USER + 3, 3, 0));
+    MSG msg;
+
+    ASSERT_TRUE(PeekMessageA(&msg, b.hwnd(), 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(msg.wParam, 2u);
+    ASSERT_TRUE(PeekMessageA(&msg, b.hwnd(), 0, 0, PM_REMOVE));  // still there after NOREMOVE
+    EXPECT_EQ(msg.wParam, 2u);
+    EXPECT_FALSE(PeekMessageA(&msg, b.hwnd(), 0, 0, PM_REMOVE));
+
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, WM_USER + 4, WM_USER + 9, PM_REMOVE));
+    ASSERT_TRUE(PeekMessageA(&msg, reinterpret_cast<HWND>(-1), 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 3u);  // thread messages only
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_USER + 1, WM_USER + 1, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 1u);
+    EXPECT_FALSE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+}
+
+TEST(MessageQueue, FilteredGetWaitsForAMatchingMessagePostedLater) {
+    ASSERT_TRUE(PostMessageA(nullptr, WM_USER + 1, 0, 0));  // does not match the filter
+    const DWORD me = GetCurrentThreadId();
+    std::thread poster([me] {
+        Sleep(20);
+        PostThreadMessageA(me, WM_USER + 5, 55, 0);
+    });
+    MSG msg;
+    ASSERT_EQ(GetMessageA(&msg, nullptr, WM_USER + 5, WM_USER + 5), TRUE);
+    EXPECT_EQ(msg.wParam, 55u);
+    poster.join();
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 1));
+}
+
+TEST(MessageQueue, WaitWithATimeoutReturnsWhenNothingArrives) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 30, QS_ALLINPUT), WAIT_TIMEOUT);
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 0, QS_ALLINPUT), WAIT_TIMEOUT);
+}
+
+TEST(MessageQueue, WaitEndsWhenAnotherThreadPosts) {
+    const DWORD me = GetCurrentThreadId();
+    std::thread poster([me] { PostThreadMessageA(me, WM_USER, 0, 0); });
+    DWORD result = WAIT_TIMEOUT;
+    // Each wait may legitimately end early; what must not happen is never seeing the post.
+    for (int i = 0; i < 100 && result != WAIT_OBJECT_0; ++i) {
+        result = MsgWaitForMultipleObjects(0, nullptr, FALSE, INFINITE, QS_ALLINPUT);
+    }
+    poster.join();
+    EXPECT_EQ(result, WAIT_OBJECT_0);
+    MSG msg;
+    EXPECT_TRUE(PeekMessageA(&msg, nullptr, WM_USER, WM_USER, PM_REMOVE));
+}
+
+TEST(MessageQueue, PostingToAThreadThatHasExitedFails) {
+    std::atomic<DWORD> id{0};
+    std::thread t([&] {
+        id = GetCurrentThreadId();
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+    });
+    t.join();
+    EXPECT_FALSE(PostThreadMessageA(id, WM_USER, 0, 0));
+}
+
+}  // namespace

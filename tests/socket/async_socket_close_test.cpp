@@ -1,0 +1,139 @@
+// Accepting into a socket object, closing (drain and non-blocking end), and copying.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "socket/socket_test_helpers.h"
+
+namespace talven_test {
+namespace {
+
+using AsyncSocketClose = NotifySinkTest;
+
+// Bytes waiting to be read on s.
+winsock::u_long Waiting(CQmAsyncSocket& s) {
+    winsock::u_long n = 0;
+    return s.IOCtl(FIONREAD, &n) ? n : 0;
+}
+
+bool SendAll(SOCKET s, const std::string& bytes) {
+    return winsock::send(s, bytes.data(), static_cast<int>(bytes.size()), 0) ==
+           static_cast<int>(bytes.size());
+}
+
+// What a plain blocking peer sees next: 0 for an orderly close, else the recv's error.
+int PeerOutcome(SOCKET peer) {
+    char c;
+    const int r = winsock::recv(peer, &c, 1, 0);
+    return r == SOCKET_ERROR ? WSAGetLastError() : r;
+}
+
+TEST_F(AsyncSocketClose, AcceptedObjectGetsOnlyTheHandleAndItsEventsOnceRegistered) {
+    RecordingSocket listener;
+    ASSERT_EQ(1, listener.Create(hwnd(), 0, SOCK_STREAM, FD_ACCEPT | FD_READ | FD_CLOSE,
+                                 "127.0.0.1"));
+    ASSERT_EQ(1, listener.Listen());
+    ASSERT_EQ(1, Register(listener));
+    CString unused;
+    UINT port = 0;
+    ASSERT_EQ(1, listener.GetSockName(unused, port));
+
+    RecordingSocket target;
+    EXPECT_EQ(0, listener.Accept(target));  // nothing waiting
+    EXPECT_EQ(WSAEWOULDBLOCK, WSAGetLastError());
+    EXPECT_EQ(INVALID_SOCKET, target.m_hSocket);
+
+    const SOCKET peer = ConnectLoopback(port);
+    ASSERT_NE(INVALID_SOCKET, peer);
+    ASSERT_TRUE(PumpUntil([&] { return listener.Count(FD_ACCEPT) == 1; }));
+    ASSERT_EQ(1, listener.Accept(target));
+    EXPECT_NE(INVALID_SOCKET, target.m_hSocket);
+    EXPECT_EQ(nullptr, target.m_hNotifyWnd);
+
+    ASSERT_EQ(1, target.SetNotifyWnd(hwnd()));
+    ASSERT_EQ(1, Register(target));
+    ASSERT_TRUE(SendAll(peer, "ping"));
+    ASSERT_TRUE(PumpUntil([&] { return target.Count(FD_READ) > 0; }));
+    char buffer[8];
+    EXPECT_EQ(4, target.Receive(buffer, sizeof buffer));
+
+    Unregister(target);
+    Unregister(listener);
+    winsock::closesocket(peer);
+}
+
+TEST_F(AsyncSocketClose, CloseDrainsUnreadDataSoThePeerSeesAnOrderlyClose) {
+    UINT port = 0;
+    const SOCKET listener = ListenLoopback(port);
+    ASSERT_NE(INVALID_SOCKET, listener);
+    CQmAsyncSocket s;
+    ASSERT_EQ(1, s.Create(hwnd(), 0, SOCK_STREAM, FD_READ | FD_CLOSE, "127.0.0.1"));
+    s.Connect("127.0.0.1", port);
+    const SOCKET peer = winsock::accept(listener, nullptr, nullptr);
+    ASSERT_NE(INVALID_SOCKET, peer);
+
+    const std::string data(5000, 'd');  // several drain pieces
+    ASSERT_TRUE(SendAll(peer, data));
+    ASSERT_TRUE(PumpUntil([&] { return Waiting(s) == data.size(); }));
+
+    s.Close();
+    EXPECT_EQ(INVALID_SOCKET, s.m_hSocket);
+    EXPECT_EQ(0, PeerOutcome(peer));  // unread data would have reset the connection
+
+    WSASetLastError(4242);
+    s.Close();  // nothing left to do
+    EXPECT_EQ(4242, WSAGetLastError());
+    winsock::closesocket(peer);
+    winsock::closesocket(listener);
+}
+
+TEST_F(AsyncSocketClose, CloseOfAStillBlockingSocketDoesNotWaitForThePeer) {
+    UINT port = 0;
+    CQmAsyncSocket listener;  // never selected: the accepted socket stays blocking
+    listener.m_hSocket = ListenLoopback(port);
+    ASSERT_NE(INVALID_SOCKET, listener.m_hSocket);
+    const SOCKET peer = ConnectLoopback(port);
+    ASSERT_NE(INVALID_SOCKET, peer);
+    CQmAsyncSocket blocking;
+    ASSERT_EQ(1, listener.Accept(blocking));
+    ASSERT_TRUE(SendAll(peer, std::string(3000, 'b')));
+    for (int i = 0; i < 5000 && Waiting(blocking) < 3000; ++i) {
+        Sleep(1);  // no selection, so no message would wake a pump
+    }
+    ASSERT_EQ(3000u, Waiting(blocking));
+
+    // The peer keeps its side open. If Close waits for it, the peer's close below releases the
+    // stuck Close so the test ends with a failure instead of hanging.
+    auto closed = std::async(std::launch::async, [&] { blocking.Close(); });
+    const bool finished = closed.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    EXPECT_TRUE(finished) << "Close waited for the peer";
+    if (finished) {
+        EXPECT_EQ(0, PeerOutcome(peer));
+    }
+    winsock::closesocket(peer);
+    closed.wait();
+    EXPECT_EQ(INVALID_SOCKET, blocking.m_hSocket);
+}
+
+TEST_F(AsyncSocketClose, CopiesShareHandleAndWindowWithoutWinSockCalls) {
+    CQmAsyncSocket source;
+    ASSERT_EQ(1, source.Create(hwnd()));
+    WSASetLastError(4242);
+    CQmAsyncSocket constructed(source);
+    CQmAsyncSocket assigned;
+    EXPECT_EQ(&assigned, &(assigned = source));
+    for (const CQmAsyncSocket* copy : {&constructed, &assigned}) {
+        EXPECT_EQ(source.m_hSocket, copy->m_hSocket);
+        EXPECT_EQ(source.m_hNotifyWnd, copy->m_hNotifyWnd);
+    }
+    EXPECT_EQ(4242, WSAGetLastError());
+    // Only one holder may close the shared handle.
+    constructed.m_hSocket = INVALID_SOCKET;
+    assigned.m_hSocket = INVALID_SOCKET;
+}
+
+}  // namespace
+}  // namespace talven_test
