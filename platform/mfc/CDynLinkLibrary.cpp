@@ -43,7 +43,10 @@ BOOL AfxInitExtensionModule(AFX_EXTENSION_MODULE& state, HMODULE module) {
 }
 
 void AfxTermExtensionModule(AFX_EXTENSION_MODULE& state, BOOL bAll) {
-    ResourceChain::Instance().DeleteLibraries(bAll ? nullptr : state.hModule);
+    // A record that was never initialised names no module: it removes nothing.
+    if (bAll || state.hModule != nullptr) {
+        ResourceChain::Instance().DeleteLibraries(state.hModule, bAll != FALSE);
+    }
     state.bInitialized = FALSE;
 }
 

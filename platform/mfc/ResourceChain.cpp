@@ -85,13 +85,13 @@ void ResourceChain::Unlink(CDynLinkLibrary* library) {
     }
 }
 
-void ResourceChain::DeleteLibraries(HMODULE module) {
+void ResourceChain::DeleteLibraries(HMODULE module, bool all) {
     std::vector<CDynLinkLibrary*> doomed;
     {
         std::lock_guard<std::mutex> guard(lock_);
         for (CDynLinkLibrary** link = &head_; *link != nullptr;) {
             CDynLinkLibrary* library = *link;
-            if (module == nullptr || library->m_hModule == module) {
+            if (all || library->m_hModule == module) {
                 *link = library->m_pNextDLL;
                 library->m_pNextDLL = nullptr;
                 doomed.push_back(library);

@@ -27,8 +27,8 @@ public:
 
     void Link(CDynLinkLibrary* library);      // at the head: searched first
     void Unlink(CDynLinkLibrary* library);    // no effect when not linked
-    // Unlinks and deletes every library of `module` (every library when module is null).
-    void DeleteLibraries(HMODULE module);
+    // Unlinks and deletes every library of `module`, or every library at all when `all`.
+    void DeleteLibraries(HMODULE module, bool all);
 
 private:
     using Table = std::unordered_map<UINT, std::string>;

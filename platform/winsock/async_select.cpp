@@ -1,24 +1,120 @@
-// Event selection: not wired to the message wait yet; every hook is a no-op and
-// WSAAsyncSelect refuses with WSAEOPNOTSUPP.
+// WSAAsyncSelect, the I/O callback of the message wait, and the hooks of the socket calls.
 #include "platform/winsock/async_select.h"
 
+#include <mutex>
+
+#include "platform/user32/reactor.h"
+#include "platform/winsock/SelectionTable.h"
+#include "platform/winsock/posix_socket.h"
 #include "platform/winsock/wsa_error.h"
 
 namespace talven::platform::sockets::selection {
+namespace {
 
-void SocketCreated(int) {}
-void BeforeClose(int) {}
-bool IsSelected(int) { return false; }
-void AfterRecv(int, long, int, int, int, bool) {}
-void AfterSendWouldBlock(int) {}
-long AfterConnect(int, long result) { return result; }
-void AfterListen(int) {}
-void AfterAccept(int, int) {}
+constexpr long kAllEvents = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+
+// Runs on the thread whose wait reported the descriptor.
+void OnIo(std::uint64_t token, std::uint32_t epollEvents) {
+    const int fd = static_cast<int>(token & 0xffffffffu);
+    if (Selection* s = SelectionTable::Instance().Find(fd)) {
+        s->OnReady(fd, static_cast<std::uint32_t>(token >> 32), epollEvents);
+    }
+}
+
+void InstallCallback() {
+    static std::once_flag once;
+    std::call_once(once, [] { reactor::SetIoCallback(&OnIo); });
+}
+
+Selection* Find(int fd) {
+    return SelectionTable::Instance().Find(fd);
+}
+
+}  // namespace
+
+void SocketCreated(int fd) {
+    if (Selection* s = Find(fd)) {
+        s->Forget(fd);
+    }
+}
+
+void BeforeClose(int fd) {
+    if (Selection* s = Find(fd)) {
+        s->Forget(fd);
+    }
+}
+
+bool IsSelected(int fd) {
+    const Selection* s = Find(fd);
+    return s != nullptr && s->selected();
+}
+
+void AfterRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore) {
+    Selection* s = Find(fd);
+    if (s != nullptr && s->selected()) {
+        s->OnRecv(fd, result, len, flags, wsaError, scriptedMore);
+    }
+}
+
+void AfterSendWouldBlock(int fd) {
+    Selection* s = Find(fd);
+    if (s != nullptr && s->selected()) {
+        s->OnSendWouldBlock(fd);
+    }
+}
+
+long AfterConnect(int fd, long result) {
+    Selection* s = Find(fd);
+    return s != nullptr && s->selected() ? s->OnConnect(fd, result) : result;
+}
+
+void AfterListen(int fd) {
+    Selection* s = Find(fd);
+    if (s != nullptr && s->selected()) {
+        s->OnListen(fd);
+    }
+}
+
+void AfterAccept(int listener, int accepted) {
+    Selection* s = Find(listener);
+    Inherited from;
+    if (s == nullptr || !s->selected() || !s->OnAccept(listener, accepted, &from)) {
+        return;
+    }
+    Selection* child = SelectionTable::Instance().Get(accepted);
+    if (child != nullptr) {
+        child->Select(accepted, from.hwnd, from.msg, from.events, from.thread,
+                      posix::SocketState::Connected);
+    }
+}
 
 }  // namespace talven::platform::sockets::selection
 
-int WSAAsyncSelect(SOCKET, HWND, UINT, long) {
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
+    using namespace talven::platform;
     using namespace talven::platform::sockets;
     if (!CheckStarted()) return SOCKET_ERROR;
-    return Fail(WSAEOPNOTSUPP);
+    const int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    posix::SocketState state = posix::SocketState::Unconnected;
+    const int q = posix::QueryState(fd, &state);
+    if (q < 0) return FailErrno(q);
+    if (events == 0) {
+        // A cancel also removes what is already queued, so nothing of the selection arrives
+        // after it. The window may already be gone: that is no error.
+        if (Selection* sel = SelectionTable::Instance().Find(fd)) {
+            sel->Cancel(fd);
+        }
+        return 0;
+    }
+    if ((events & ~selection::kAllEvents) != 0) return Fail(WSAEINVAL);
+    const DWORD thread = reactor::WindowThread(hwnd);
+    if (thread == 0) return Fail(WSAEINVAL);
+    const int nb = posix::SetNonBlocking(fd, true);
+    if (nb < 0) return FailErrno(nb);
+    selection::InstallCallback();
+    Selection* sel = SelectionTable::Instance().Get(fd);
+    if (sel == nullptr) return Fail(WSAENOBUFS);
+    if (!sel->Select(fd, hwnd, msg, events, thread, state)) return Fail(WSAEINVAL);
+    return 0;
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,11 +27,12 @@ class SocketLog : public ::testing::Test {
 protected:
     void SetUp() override {
         home_ = fs::current_path();
+        // Unique per run: the same suite may run in several builds at once.
         dir_ = fs::temp_directory_path() /
                ("talven_log_" +
-                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                "_" + std::to_string(std::random_device{}()));
+        ASSERT_TRUE(fs::create_directories(dir_));
         fs::current_path(dir_);
         SetTime(2010, 3, 7, 9, 5, 1);
         CTime::SetClockForTesting(&FixedClock);

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 #include "talven.h"
@@ -14,12 +15,12 @@ namespace {
 class CStdioFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Unique per run: the same suite may run in several builds at once.
         dir_ = fs::temp_directory_path() /
-               ("talven_file_" + std::string(::testing::UnitTest::GetInstance()
-                                                 ->current_test_info()
-                                                 ->name()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
+               ("talven_file_" +
+                std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
+                "_" + std::to_string(std::random_device{}()));
+        ASSERT_TRUE(fs::create_directories(dir_));
         path_ = (dir_ / "data.txt").string();
     }
     void TearDown() override { fs::remove_all(dir_); }

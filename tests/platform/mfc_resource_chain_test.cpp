@@ -72,9 +72,12 @@ TEST_F(ResourceChain, UnregisteredTableIsGoneEvenWhileInTheChain) {
     EXPECT_TRUE(Load(kOnlyA).IsEmpty());
 }
 
-TEST_F(ResourceChain, InitFailsWithoutAModule) {
+TEST_F(ResourceChain, UninitialisedRecordTermsNothing) {
+    Join(stateA_, ModuleA());
     AFX_EXTENSION_MODULE state = {FALSE, nullptr, nullptr};
     EXPECT_FALSE(AfxInitExtensionModule(state, nullptr));
+    AfxTermExtensionModule(state);
+    EXPECT_STREQ(Load(kOnlyA), "only in A");
 }
 
 TEST_F(ResourceChain, LoadStringATruncatesToTheBuffer) {

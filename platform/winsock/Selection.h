@@ -1,0 +1,98 @@
+// Event selection of one descriptor number: what is selected, and where WinSock's re-enabling
+// rules stand for it.
+//
+// The descriptor sits in the epoll set of the window's thread, edge-triggered, with every
+// event of interest, under the token (generation, fd). Each readiness report reaches OnReady
+// on that thread; each socket call that re-enables an event reaches the matching On* member
+// from whatever thread made it. Every decision and every post happens under lock_, so:
+//   - a report carrying an old generation (a cancelled or replaced selection, a closed
+//     descriptor whose number was reused) is recognised and dropped;
+//   - once Cancel() has returned, nothing of the old selection can be posted any more, and the
+//     purge it made has removed everything that was.
+// Edge-triggered readiness is never lost: an edge that comes while its event is outstanding is
+// remembered in pending_, and wherever the state cannot be known without asking, the
+// descriptor is re-polled (EPOLL_CTL_MOD re-reports whatever is ready at that moment).
+//
+// Threads: every public member may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "platform/winsock/posix_socket.h"
+#include "platform/winsock/winsock.h"
+
+namespace talven::platform::sockets {
+
+// A selection to copy onto an accepted socket.
+struct Inherited {
+    HWND hwnd = nullptr;
+    UINT msg = 0;
+    long events = 0;
+    DWORD thread = 0;
+};
+
+class Selection {
+public:
+    Selection() = default;
+    Selection(const Selection&) = delete;
+    Selection& operator=(const Selection&) = delete;
+
+    // Installs or replaces the selection; state is what the socket is now. False when the
+    // thread cannot watch descriptors (it has exited).
+    bool Select(int fd, HWND hwnd, UINT msg, long events, DWORD thread, posix::SocketState state);
+    // Cancels the selection and removes its notifications still queued.
+    void Cancel(int fd);
+    // The descriptor is being closed, or the number belongs to a new socket: cancels, purges
+    // every target the number has posted to, and forgets the connection.
+    void Forget(int fd);
+    bool selected() const { return selected_.load(std::memory_order_relaxed); }
+
+    // A readiness report from the watching thread.
+    void OnReady(int fd, std::uint32_t generation, std::uint32_t epollEvents);
+    void OnRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore);
+    void OnSendWouldBlock(int fd);
+    long OnConnect(int fd, long result);
+    void OnListen(int fd);
+    // Re-enables FD_ACCEPT; true (with the selection to copy) when accepted is a new socket.
+    bool OnAccept(int fd, int accepted, Inherited* out);
+
+private:
+    std::uint64_t Token(int fd) const;
+    // Posts one event; on failure (the window is gone) disarms and returns false.
+    bool Post(int fd, int event, int error);
+    bool PostIfSelected(int fd, int event, int error);
+    // Posts event unless it is outstanding (then remembers it as pending).
+    bool Signal(int fd, int event);
+    void HandleConnected(int fd, std::uint32_t epollEvents);
+    // Posts FD_CLOSE once every byte that arrived before the close has been read.
+    void TryClose(int fd);
+    void Repoll(int fd);
+    void Disarm(int fd);
+    void Purge(int fd);
+    void RememberTarget();
+
+    std::mutex lock_;
+    std::atomic<bool> selected_{false};  // mirrors active_ for lock-free checks
+    // Guarded by lock_:
+    bool active_ = false;
+    std::uint32_t generation_ = 0;
+    HWND hwnd_ = nullptr;
+    UINT msg_ = 0;
+    long events_ = 0;
+    DWORD thread_ = 0;
+    posix::SocketState state_ = posix::SocketState::Unconnected;
+    int outstanding_ = 0;     // events posted and waiting for their re-enabling call
+    int pending_ = 0;         // readiness seen while the event was outstanding
+    bool writeArmed_ = false; // FD_WRITE is due at the next writability
+    bool peerClosed_ = false; // the connection has ended; FD_CLOSE follows the unread data
+    bool closePosted_ = false;
+    int closeError_ = 0;
+    // Earlier (window, message) targets of this descriptor, purged too when it is closed.
+    static constexpr int kTargets = 4;
+    HWND oldHwnd_[kTargets] = {};
+    UINT oldMsg_[kTargets] = {};
+};
+
+}  // namespace talven::platform::sockets

@@ -1,0 +1,34 @@
+#include "platform/winsock/SelectionTable.h"
+
+namespace talven::platform::sockets {
+
+SelectionTable& SelectionTable::Instance() {
+    static SelectionTable table;
+    return table;
+}
+
+Selection* SelectionTable::Find(int fd) const {
+    if (fd < 0 || fd / kBlockSize >= kBlocks) {
+        return nullptr;
+    }
+    Block* block = published_[fd / kBlockSize].load(std::memory_order_acquire);
+    return block != nullptr ? &(*block)[fd % kBlockSize] : nullptr;
+}
+
+Selection* SelectionTable::Get(int fd) {
+    if (Selection* s = Find(fd)) {
+        return s;
+    }
+    if (fd < 0 || fd / kBlockSize >= kBlocks) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> hold(growLock_);
+    const int index = fd / kBlockSize;
+    if (!owned_[index]) {
+        owned_[index] = std::make_unique<Block>();
+        published_[index].store(owned_[index].get(), std::memory_order_release);
+    }
+    return &(*owned_[index])[fd % kBlockSize];
+}
+
+}  // namespace talven::platform::sockets
