@@ -14,6 +14,7 @@ namespace {
 std::mutex g_logLock;
 
 constexpr UINT kOpenFlags = CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite;
+static_assert(kOpenFlags == 0x3001, "create, keep the content, write only, no share flags");
 
 }  // namespace
 

@@ -2,7 +2,8 @@
 // It maps socket handles to registered CQmAsyncSocket objects and calls their handlers.
 //
 // Threads: everything runs on the thread that called Create: the three handlers, the map and
-// the destructor. Other threads reach the map only by SendMessageA.
+// the destructor (Debug builds abort when the object is deleted on another thread while its
+// window exists). Other threads reach the map only by SendMessageA.
 #pragma once
 
 #include "platform/mfc/afxcoll.h"

@@ -1,8 +1,11 @@
 // KERNEL32's locks, clocks, thread ids and last error.
 #include "platform/kernel32/kernel32.h"
 
+#include <time.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <new>
 #include <thread>
 
@@ -49,9 +52,13 @@ DWORD GetCurrentThreadId() {
     return t_threadId;
 }
 
+// The coarse monotonic clock: a few milliseconds of resolution, like Win32's tick count, for
+// a fraction of the cost (every posted message is stamped with it).
 DWORD GetTickCount() {
-    const auto now = std::chrono::steady_clock::now().time_since_epoch();
-    return static_cast<DWORD>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+    timespec now;
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<DWORD>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                              static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
 }
 
 void Sleep(DWORD milliseconds) {

@@ -28,9 +28,9 @@ struct AFX_MSGMAP {
 
 enum AfxSig { AfxSig_end = 0, AfxSig_lwl = 1 };
 
+// The map of a class is built inside its PASCAL_GetThisMessageMap, as MFC does, so that the
+// entries can name the class's handlers as ThisClass::handler (with the class's own access).
 #define DECLARE_MESSAGE_MAP()                                 \
-private:                                                      \
-    static const AFX_MSGMAP_ENTRY _messageEntries[];          \
 protected:                                                    \
     static const AFX_MSGMAP* PASCAL_GetThisMessageMap();      \
     const AFX_MSGMAP* GetMessageMap() const override;
@@ -42,19 +42,18 @@ protected:                                                    \
     const AFX_MSGMAP* theClass::PASCAL_GetThisMessageMap() {                       \
         typedef theClass ThisClass;                                                \
         typedef baseClass TheBaseClass;                                            \
-        (void)sizeof(ThisClass*);                                                  \
-        static const AFX_MSGMAP messageMap = {&TheBaseClass::PASCAL_GetThisMessageMap, \
-                                              &theClass::_messageEntries[0]};      \
-        return &messageMap;                                                        \
-    }                                                                              \
-    const AFX_MSGMAP_ENTRY theClass::_messageEntries[] = {
+        static const AFX_MSGMAP_ENTRY _messageEntries[] = {
 
 #define ON_MESSAGE(message, memberFxn)                                             \
     {static_cast<UINT>(message), 0, 0, 0, AfxSig_lwl,                              \
      static_cast<AFX_PMSG_LWL>(&ThisClass::memberFxn)},
 
 #define END_MESSAGE_MAP()                                                          \
-    {0, 0, 0, 0, AfxSig_end, nullptr}};
+            {0, 0, 0, 0, AfxSig_end, nullptr}};                                    \
+        static const AFX_MSGMAP messageMap = {&TheBaseClass::PASCAL_GetThisMessageMap, \
+                                              &_messageEntries[0]};                \
+        return &messageMap;                                                        \
+    }
 
 class TALVEN_API CObject {
 public:

@@ -56,6 +56,7 @@ bool ThreadQueue::PushSent(SentMessage* sent) {
             sentHead_ = sent;
         }
         sentTail_ = sent;
+        hasSent_.store(true, std::memory_order_release);
         wake = ClaimWakeLocked();
     }
     if (wake) {
@@ -78,12 +79,18 @@ void ThreadQueue::CompleteSent(SentMessage* sent, LRESULT result) {
 }
 
 SentMessage* ThreadQueue::TakeSent() {
+    // The common case, nothing sent, costs no lock. A send pushed just after this look is
+    // still seen: the wait checks the list under the lock before sleeping.
+    if (!hasSent_.load(std::memory_order_acquire)) {
+        return nullptr;
+    }
     std::lock_guard<std::mutex> hold(lock_);
     SentMessage* sent = sentHead_;
     if (sent != nullptr) {
         sentHead_ = sent->next;
         if (sentHead_ == nullptr) {
             sentTail_ = nullptr;
+            hasSent_.store(false, std::memory_order_relaxed);
         }
         sent->next = nullptr;
     }
@@ -145,6 +152,7 @@ void ThreadQueue::Close() {
         posted_.Clear();
         pending = sentHead_;
         sentHead_ = sentTail_ = nullptr;
+        hasSent_.store(false, std::memory_order_relaxed);
     }
     while (pending != nullptr) {
         SentMessage* next = pending->next;

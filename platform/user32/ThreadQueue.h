@@ -9,6 +9,7 @@
 // post to one's own thread, or to a busy thread, makes no system call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -84,6 +85,7 @@ private:
     std::uint64_t posts_ = 0;  // messages ever posted
     SentMessage* sentHead_ = nullptr;
     SentMessage* sentTail_ = nullptr;
+    std::atomic<bool> hasSent_{false};  // sentHead_ != nullptr, readable without the lock
     bool waiting_ = false;     // the owner is in (or about to enter) the wait
     bool wakePending_ = false; // the wake descriptor was written and not yet drained
     bool closed_ = false;

@@ -65,8 +65,8 @@ ThreadState::ThreadState(DWORD threadId)
 
 ThreadState::~ThreadState() {
     WindowTable& table = WindowTable::Instance();
-    for (HWND hwnd : windows_) {
-        table.Remove(hwnd);
+    for (const auto& entry : windows_) {
+        table.Remove(entry.first);
     }
     windows_.clear();
     ThreadRegistry::Instance().Remove(threadId_);
@@ -78,6 +78,10 @@ ThreadState* ThreadState::Current() {
         t_holder.state = std::make_unique<ThreadState>(GetCurrentThreadId());
         t_state = t_holder.state.get();
     }
+    return t_state;
+}
+
+ThreadState* ThreadState::CurrentIfAny() {
     return t_state;
 }
 

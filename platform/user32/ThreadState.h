@@ -9,10 +9,11 @@
 #pragma once
 
 #include <memory>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "platform/user32/ThreadQueue.h"
 #include "platform/user32/TimerList.h"
+#include "platform/user32/WindowRecord.h"
 
 namespace talven::platform::user32 {
 
@@ -25,6 +26,8 @@ public:
 
     // The calling thread's state, made on first use; nullptr while the thread is exiting.
     static ThreadState* Current();
+    // The calling thread's state if it has one already; never makes one.
+    static ThreadState* CurrentIfAny();
     // The queue of a live thread, or nullptr. Any thread.
     static std::shared_ptr<ThreadQueue> QueueOf(DWORD threadId);
 
@@ -33,8 +36,14 @@ public:
     const std::shared_ptr<ThreadQueue>& sharedQueue() const { return queue_; }
     TimerList& timers() { return timers_; }
 
-    void AddWindow(HWND hwnd) { windows_.insert(hwnd); }
+    // The thread's own windows, found without the window table's locks: only this thread
+    // adds and removes them, so the records stay valid while it holds them.
+    void AddWindow(WindowRecord* rec) { windows_.emplace(rec->hwnd, rec); }
     void RemoveWindow(HWND hwnd) { windows_.erase(hwnd); }
+    WindowRecord* FindWindow(HWND hwnd) const {
+        auto it = windows_.find(hwnd);
+        return it != windows_.end() ? it->second : nullptr;
+    }
 
     // PostQuitMessage's flag.
     bool quitRaised = false;
@@ -47,7 +56,7 @@ private:
     const DWORD threadId_;
     std::shared_ptr<ThreadQueue> queue_;
     TimerList timers_;
-    std::unordered_set<HWND> windows_;
+    std::unordered_map<HWND, WindowRecord*> windows_;
 };
 
 }  // namespace talven::platform::user32

@@ -13,14 +13,15 @@ WindowTable& WindowTable::Instance() {
     return *table;
 }
 
-HWND WindowTable::Insert(std::unique_ptr<WindowRecord> rec) {
+WindowRecord* WindowTable::Insert(std::unique_ptr<WindowRecord> rec) {
     const std::uint64_t key = nextHandle_.fetch_add(1, std::memory_order_relaxed);
     HWND hwnd = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(key));
     rec->hwnd = hwnd;
+    WindowRecord* raw = rec.get();
     Shard& shard = shards_[key % kShards];
     std::unique_lock<std::shared_mutex> hold(shard.lock);
     shard.windows.emplace(key, std::move(rec));
-    return hwnd;
+    return raw;
 }
 
 std::unique_ptr<WindowRecord> WindowTable::Remove(HWND hwnd) {
@@ -34,16 +35,6 @@ std::unique_ptr<WindowRecord> WindowTable::Remove(HWND hwnd) {
     std::unique_ptr<WindowRecord> rec = std::move(it->second);
     shard.windows.erase(it);
     return rec;
-}
-
-WindowRecord* WindowTable::FindOwn(HWND hwnd, DWORD threadId) const {
-    WindowRecord* found = nullptr;
-    With(hwnd, [&](WindowRecord& rec) {
-        if (rec.threadId == threadId) {
-            found = &rec;
-        }
-    });
-    return found;
 }
 
 bool WindowTable::Contains(HWND hwnd) const {

@@ -6,7 +6,8 @@
 // while a window procedure runs.
 //
 // Threads: every member may be called from any thread. Insert and Remove are made by the
-// window's owner thread.
+// window's owner thread, which also keeps its own windows in its ThreadState and so finds
+// them without the table (the hot path of dispatch).
 #pragma once
 
 #include <cstdint>
@@ -22,8 +23,9 @@ class WindowTable {
 public:
     static WindowTable& Instance();
 
-    // Gives rec a fresh handle and makes it findable.
-    HWND Insert(std::unique_ptr<WindowRecord> rec);
+    // Gives rec a fresh handle (rec->hwnd) and makes it findable; returns the record, which
+    // the table owns from now on.
+    WindowRecord* Insert(std::unique_ptr<WindowRecord> rec);
     // Takes the record out of the table; the handle names no window from then on.
     std::unique_ptr<WindowRecord> Remove(HWND hwnd);
 
@@ -41,10 +43,6 @@ public:
         fn(*it->second);
         return true;
     }
-
-    // The record of hwnd when it belongs to the calling thread (whose id is threadId), else
-    // nullptr. The pointer stays valid until this thread destroys the window.
-    WindowRecord* FindOwn(HWND hwnd, DWORD threadId) const;
 
     bool Contains(HWND hwnd) const;
 

@@ -105,6 +105,12 @@ BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         ThreadState* ts = ThreadState::Current();
         return ts != nullptr && ts->queue().Post(m) ? TRUE : FALSE;
     }
+    // One's own window: no table lookup.
+    if (ThreadState* ts = ThreadState::CurrentIfAny()) {
+        if (ts->FindWindow(hwnd) != nullptr) {
+            return ts->queue().Post(m) ? TRUE : FALSE;
+        }
+    }
     bool posted = false;
     // Posting under the table's shared lock keeps the record, and so its queue, alive; a
     // window being destroyed is removed under the exclusive lock, after which its queued
@@ -132,7 +138,7 @@ BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax) {
         return -1;
     }
     if (hwnd != nullptr && hwnd != reinterpret_cast<HWND>(-1) &&
-        u32::WindowTable::Instance().FindOwn(hwnd, ts->threadId()) == nullptr) {
+        ts->FindWindow(hwnd) == nullptr) {
         SetLastError(u32::kErrorInvalidWindowHandle);
         return -1;
     }

@@ -62,7 +62,7 @@ bool PostToSelf(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (ts == nullptr) {
         return false;
     }
-    if (u32::WindowTable::Instance().FindOwn(hwnd, ts->threadId()) == nullptr) {
+    if (ts->FindWindow(hwnd) == nullptr) {
         // Not the caller's window: an ordinary post, which wakes the owner if need be.
         return PostMessageA(hwnd, msg, wParam, lParam) != FALSE;
     }

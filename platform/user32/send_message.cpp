@@ -28,20 +28,13 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (ts == nullptr) {
         return 0;
     }
-    bool own = false;
+    if (ts->FindWindow(hwnd) != nullptr) {
+        return u32::CallWindowProcOwn(hwnd, msg, wParam, lParam);
+    }
     std::shared_ptr<u32::ThreadQueue> target;
-    const bool found = u32::WindowTable::Instance().With(hwnd, [&](u32::WindowRecord& rec) {
-        own = rec.threadId == ts->threadId();
-        if (!own) {
-            target = rec.queue;
-        }
-    });
-    if (!found) {
+    if (!u32::WindowTable::Instance().With(hwnd, [&](u32::WindowRecord& rec) { target = rec.queue; })) {
         SetLastError(u32::kErrorInvalidWindowHandle);
         return 0;
-    }
-    if (own) {
-        return u32::CallWindowProcOwn(hwnd, msg, wParam, lParam);
     }
 
     u32::SentMessage sent;

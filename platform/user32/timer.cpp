@@ -14,7 +14,7 @@ u32::ThreadState* TimerOwner(HWND hwnd) {
     if (ts == nullptr) {
         return nullptr;
     }
-    if (hwnd != nullptr && u32::WindowTable::Instance().FindOwn(hwnd, ts->threadId()) == nullptr) {
+    if (hwnd != nullptr && ts->FindWindow(hwnd) == nullptr) {
         SetLastError(IsWindow(hwnd) ? u32::kErrorAccessDenied : u32::kErrorInvalidWindowHandle);
         return nullptr;
     }

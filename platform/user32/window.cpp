@@ -22,7 +22,7 @@ LRESULT CallWindowProcOwn(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (ts == nullptr) {
         return 0;
     }
-    WindowRecord* rec = WindowTable::Instance().FindOwn(hwnd, ts->threadId());
+    WindowRecord* rec = ts->FindWindow(hwnd);
     if (rec == nullptr) {
         return 0;
     }
@@ -38,7 +38,7 @@ namespace {
 // procedure beyond that message).
 bool DestroyOwn(ThreadState& ts, HWND hwnd, bool sendDestroy) {
     WindowTable& table = WindowTable::Instance();
-    WindowRecord* rec = table.FindOwn(hwnd, ts.threadId());
+    WindowRecord* rec = ts.FindWindow(hwnd);
     if (rec == nullptr || rec->destroying) {
         return false;
     }
@@ -53,7 +53,7 @@ bool DestroyOwn(ThreadState& ts, HWND hwnd, bool sendDestroy) {
     }
     CallWindowProcOwn(hwnd, WM_NCDESTROY, 0, 0);
 
-    if (WindowRecord* owner = table.FindOwn(rec->owner, ts.threadId())) {
+    if (WindowRecord* owner = ts.FindWindow(rec->owner)) {
         auto& list = owner->ownedWindows;
         list.erase(std::remove(list.begin(), list.end(), hwnd), list.end());
     }
@@ -89,11 +89,12 @@ HWND CreateWindowFor(const CREATESTRUCTA& cs, const WindowAttach* attachment) {
     if (attachment != nullptr) {
         rec->object.store(attachment->object);
     }
-    const HWND hwnd = table.Insert(std::move(rec));
-    ts->AddWindow(hwnd);
+    WindowRecord* inserted = table.Insert(std::move(rec));
+    const HWND hwnd = inserted->hwnd;
+    ts->AddWindow(inserted);
     // Only windows of the same thread are destroyed with their owner; an owner on another
     // thread cannot run their destruction.
-    if (WindowRecord* owner = table.FindOwn(cs.hwndParent, ts->threadId())) {
+    if (WindowRecord* owner = ts->FindWindow(cs.hwndParent)) {
         owner->ownedWindows.push_back(hwnd);
     }
     if (attachment != nullptr && attachment->attach != nullptr) {
@@ -114,6 +115,11 @@ HWND CreateWindowFor(const CREATESTRUCTA& cs, const WindowAttach* attachment) {
 }
 
 void* GetWindowObject(HWND hwnd) {
+    if (ThreadState* ts = ThreadState::CurrentIfAny()) {
+        if (WindowRecord* rec = ts->FindWindow(hwnd)) {
+            return rec->object.load();
+        }
+    }
     void* object = nullptr;
     WindowTable::Instance().With(hwnd, [&](WindowRecord& rec) { object = rec.object.load(); });
     return object;
@@ -124,6 +130,11 @@ void SetWindowObject(HWND hwnd, void* object) {
 }
 
 WNDPROC GetClassProc(HWND hwnd) {
+    if (ThreadState* ts = ThreadState::CurrentIfAny()) {
+        if (WindowRecord* rec = ts->FindWindow(hwnd)) {
+            return rec->classProc;
+        }
+    }
     WNDPROC proc = nullptr;
     WindowTable::Instance().With(hwnd, [&](WindowRecord& rec) { proc = rec.classProc; });
     return proc;

@@ -27,8 +27,9 @@ thread_local HostEntryStorage t_host;
 
 winsock::hostent* Fill(const char* name, const std::uint32_t* addrs, int count) {
     HostEntryStorage& h = t_host;
-    std::strncpy(h.name, name, kMaxName);
-    h.name[kMaxName] = '\0';
+    const std::size_t n = strnlen(name, kMaxName);
+    std::memcpy(h.name, name, n);
+    h.name[n] = '\0';
     h.aliases[0] = nullptr;
     for (int i = 0; i < count; ++i) {
         h.addresses[i] = addrs[i];

@@ -150,6 +150,12 @@ int GetPeerName(int fd, void* addr, std::uint32_t* len) {
     return 0;
 }
 
+int CheckSocket(int fd) {
+    int type = 0;
+    socklen_t len = sizeof type;
+    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) < 0 ? -errno : 0;
+}
+
 int SetNonBlocking(int fd, bool on) {
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0) {
@@ -289,8 +295,9 @@ int ResolveIPv4(const char* name, std::uint32_t* addrs, int max, char* canon, st
     int count = 0;
     if (canonLen > 0) {
         const char* cn = list->ai_canonname != nullptr ? list->ai_canonname : name;
-        std::strncpy(canon, cn, canonLen - 1);
-        canon[canonLen - 1] = '\0';
+        const std::size_t n = ::strnlen(cn, canonLen - 1);
+        std::memcpy(canon, cn, n);
+        canon[n] = '\0';
     }
     for (addrinfo* ai = list; ai != nullptr && count < max; ai = ai->ai_next) {
         if (ai->ai_family != AF_INET || ai->ai_addrlen < sizeof(sockaddr_in)) {

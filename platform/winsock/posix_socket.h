@@ -35,6 +35,8 @@ int Close(int fd);
 int GetSockName(int fd, void* addr, std::uint32_t* len);
 int GetPeerName(int fd, void* addr, std::uint32_t* len);
 
+// 0 when fd is a socket, else a negative errno (ENOTSOCK, EBADF).
+int CheckSocket(int fd);
 int SetNonBlocking(int fd, bool on);
 int BytesReadable(int fd);      // FIONREAD: bytes waiting (stream) or the next datagram's size
 int UrgentDataWaiting(int fd);  // 1 when an out-of-band byte waits to be read, else 0

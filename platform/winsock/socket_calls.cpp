@@ -36,12 +36,13 @@ bool CheckAddress(const winsock::sockaddr* name, int namelen, bool unspecAllowed
     return true;
 }
 
-// Checks a buffer that receives an address (accept, recvfrom, getpeername, getsockname).
+// Checks the optional buffer that receives a peer's address (accept, recvfrom). Without a
+// buffer the length is ignored, as in WinSock.
 bool CheckAddressOut(const winsock::sockaddr* addr, const int* addrlen) {
-    if (addr == nullptr && addrlen == nullptr) {
+    if (addr == nullptr) {
         return true;
     }
-    if (addr == nullptr || addrlen == nullptr || *addrlen < kAddressLength) {
+    if (addrlen == nullptr || *addrlen < kAddressLength) {
         Fail(WSAEFAULT);
         return false;
     }
@@ -178,6 +179,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
     if (!CheckStarted()) return INVALID_SOCKET;
     const int fd = Descriptor(s);
     if (fd < 0 || !CheckAddressOut(addr, addrlen)) return INVALID_SOCKET;
+    if (addr == nullptr) addrlen = nullptr;
     std::uint32_t len = addrlen != nullptr ? static_cast<std::uint32_t>(*addrlen) : 0;
     // A socket accepted from a selected listener starts non-blocking, like its listener.
     const int r = posix::Accept(fd, addr, addrlen != nullptr ? &len : nullptr,
@@ -218,6 +220,7 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* froml
     if (seam::Installed() && ScriptedRecv(s, fd, buf, len, flags, result)) {
         return result;
     }
+    if (from == nullptr) fromlen = nullptr;
     std::uint32_t fl = fromlen != nullptr ? static_cast<std::uint32_t>(*fromlen) : 0;
     const long r = posix::RecvFrom(fd, buf, static_cast<std::size_t>(len), AdapterFlags(flags),
                                    from, fromlen != nullptr ? &fl : nullptr);
@@ -270,6 +273,9 @@ int closesocket(SOCKET s) {
     if (!CheckStarted()) return SOCKET_ERROR;
     const int fd = Descriptor(s);
     if (fd < 0) return SOCKET_ERROR;
+    // Only sockets: a stray handle must not close a file or the standard streams.
+    const int check = posix::CheckSocket(fd);
+    if (check < 0) return FailErrno(check);
     // Order matters: the selection is cancelled and its queued notifications removed while the
     // descriptor still exists, so its number cannot yet belong to another socket.
     selection::BeforeClose(fd);

@@ -111,6 +111,9 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
     const int fd = Descriptor(s);
     if (fd < 0) return SOCKET_ERROR;
     if (argp == nullptr) return Fail(WSAEFAULT);
+    // fcntl and FIONREAD work on any descriptor; WinSock's ioctlsocket only on sockets.
+    const int check = posix::CheckSocket(fd);
+    if (check < 0) return FailErrno(check);
     switch (cmd) {
         case FIONBIO: {
             // As in WinSock, a selected socket cannot be made blocking: cancel the selection first.

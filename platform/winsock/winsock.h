@@ -5,8 +5,11 @@
 // SOCKET, FD_*, error codes) are global, as in winsock.h. The constants keep WinSock's values;
 // the platform translates them where POSIX differs.
 //
-// Every call made while WinSock is not started fails with WSANOTINITIALISED. Every failing call
-// sets the calling thread's last error (WSAGetLastError). No call raises SIGPIPE.
+// Every call made while WinSock is not started fails with WSANOTINITIALISED (the address-text
+// and byte-order helpers, which cannot fail that way, work regardless). Every failing call
+// sets the calling thread's last error (WSAGetLastError). No call raises SIGPIPE. Sockets
+// start blocking; WSAAsyncSelect makes them non-blocking. Only IPv4 (AF_INET) is offered.
+// The last WSACleanup does not close sockets still open: they stay usable after a new start.
 // Threads: every call may be made from any thread; a socket is not locked against concurrent
 // use of the same handle by two threads, except as POSIX itself allows.
 #pragma once
@@ -198,8 +201,12 @@ TALVEN_API int getsockname(SOCKET s, sockaddr* name, int* namelen);
 
 // Host lookup. The returned hostent and the text of inet_ntoa live in storage of the calling
 // thread, valid until that thread's next call of the same function.
+// A dotted address is converted without a resolver; a name that no resolver could answer
+// (empty, blanks, empty labels, ...) fails with WSAHOST_NOT_FOUND without asking one.
 TALVEN_API hostent* gethostbyname(const char* name);
 TALVEN_API int gethostname(char* name, int namelen);
+// WinSock's dotted forms (a.b.c.d, a.b.c, a.b, a; decimal, octal or hex parts); INADDR_NONE
+// when malformed, which is also the value of "255.255.255.255".
 TALVEN_API u_long inet_addr(const char* cp);
 TALVEN_API char* inet_ntoa(in_addr in);
 
@@ -219,7 +226,9 @@ TALVEN_API int WSACleanup();
 TALVEN_API int WSAGetLastError();        // the calling thread's last error
 TALVEN_API void WSASetLastError(int error);
 
-// Makes s non-blocking and replaces any earlier selection; (s, hwnd, 0, 0) cancels it.
+// Makes s non-blocking and replaces any earlier selection; (s, hwnd, 0, 0) cancels it and
+// also removes the socket's notifications still queued. While selected, FIONBIO cannot make
+// the socket blocking (WSAEINVAL). A window that is destroyed ends the selection silently.
 // Each event is posted as PostMessageA(hwnd, msg, s, MAKELPARAM(event, error)) to the thread
 // that owns hwnd, one event bit per message, under WinSock's re-enabling rules. Any thread.
 TALVEN_API int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);

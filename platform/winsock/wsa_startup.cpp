@@ -23,8 +23,11 @@ void Describe(WSADATA* data, WORD agreed) {
     std::memset(data, 0, sizeof *data);
     data->wVersion = agreed;
     data->wHighVersion = kHighest;
-    std::strncpy(data->szDescription, "WinSock 2.2 over POSIX sockets", WSADESCRIPTION_LEN);
-    std::strncpy(data->szSystemStatus, "Running", WSASYS_STATUS_LEN);
+    static const char kDescription[] = "WinSock 2.2 over POSIX sockets";
+    static const char kStatus[] = "Running";
+    static_assert(sizeof kDescription <= WSADESCRIPTION_LEN + 1, "description fits");
+    std::memcpy(data->szDescription, kDescription, sizeof kDescription);
+    std::memcpy(data->szSystemStatus, kStatus, sizeof kStatus);
     // WinSock gives 1.1 callers limits; 2.x callers are told to ignore these fields.
     data->iMaxSockets = LOBYTE(agreed) == 1 ? 32767 : 0;
     data->iMaxUdpDg = LOBYTE(agreed) == 1 ? 65467 : 0;

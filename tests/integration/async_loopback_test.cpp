@@ -80,7 +80,10 @@ TEST(AsyncLoopback, ListenerAndClientOnOneWindowExchangeBytesAndClose) {
     listener.acceptInto = &server;
     server.expected = "hello";
     server.answer = "world";
-    ASSERT_EQ(1, listener.Create(hwnd, 0, SOCK_STREAM, FD_ACCEPT, "127.0.0.1"));
+    // Every event selected: the accepted socket inherits the listener's selection.
+    ASSERT_EQ(1, listener.Create(hwnd, 0, SOCK_STREAM,
+                                 FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE,
+                                 "127.0.0.1"));
     ASSERT_EQ(1, listener.Listen());
     ASSERT_EQ(1, SendMessageA(hwnd, WM_SOCKET_ADD_MAP, 0, reinterpret_cast<LPARAM>(&listener)));
     CString address;
@@ -96,7 +99,10 @@ TEST(AsyncLoopback, ListenerAndClientOnOneWindowExchangeBytesAndClose) {
     EXPECT_EQ(0, client.Connect("127.0.0.1", port));
     ASSERT_EQ(WSAEWOULDBLOCK, WSAGetLastError());
 
-    ASSERT_TRUE(talven_test::PumpUntil([&] { return client.closed && server.closed; }));
+    ASSERT_TRUE(talven_test::PumpUntil([&] { return client.closed && server.closed; }))
+        << "client: connected " << client.connected << ", got '" << client.received
+        << "', closed " << client.closed << "; server: got '" << server.received << "', closed "
+        << server.closed;
     EXPECT_TRUE(client.connected);
     EXPECT_EQ("hello", server.received);
     EXPECT_EQ("world", client.received);

@@ -17,8 +17,9 @@ using AsyncSocketAddress = NotifySinkTest;
 TEST_F(AsyncSocketAddress, ConnectWithoutHostFailsLeavingTheLastError) {
     CQmAsyncSocket s;
     ASSERT_EQ(1, s.Create(hwnd()));
+    const char* noHost = nullptr;  // a bare nullptr would pick the sockaddr overload
     WSASetLastError(4242);
-    EXPECT_EQ(0, s.Connect(nullptr, 80));
+    EXPECT_EQ(0, s.Connect(noHost, 80));
     EXPECT_EQ(4242, WSAGetLastError());
 }
 
