@@ -64,7 +64,7 @@ TEST(DescriptorExhaustion, CreateAndAcceptFailWithWsaemfileThenWorkAgain) {
 
     // A listening packet socket with three connections waiting to be accepted.
     CQmtpSocket listener;
-    ASSERT_TRUE(listener.Create(notify, 0, SOCK_STREAM, FD_ACCEPT | FD_CLOSE, "127.0.0.1"));
+    ASSERT_TRUE(listener.Create(notify, 0, SOCK_STREAM, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE, "127.0.0.1"));
     Register(notify, listener);
     ASSERT_TRUE(listener.SetNotifyHandle(app.hwnd(), kAppMsg));
     ASSERT_TRUE(listener.Listen(16));

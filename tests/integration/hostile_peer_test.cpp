@@ -207,3 +207,16 @@ TEST(HostilePeer, PeerGoingAwayMidFrameEndsWithCloseAfterTheWholePackets) {
         EXPECT_EQ(TakePackets(link.sock), std::vector<std::string>{"whole"});
     }
 }
+
+// The application may write to a connection that its peer has just reset, before the socket's
+// events have been looked at: the failed write must not turn the reset into a graceful close.
+TEST(HostilePeer, ResetNoticedFirstByASendStillClosesWithConnReset) {
+    PacketLink link;
+    ASSERT_TRUE(link.connected());
+    ResetAndClose(link.peer);
+    link.peer = INVALID_SOCKET;
+    std::string late = "late";
+    EXPECT_EQ(link.sock.Send(&late[0], static_cast<int>(late.size())), -1);
+    ASSERT_TRUE(PumpUntil([&] { return link.closed(); }));
+    EXPECT_EQ(link.sock.GetErrorCode(), WSAECONNRESET);
+}

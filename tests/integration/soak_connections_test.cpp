@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -88,7 +89,7 @@ public:
     Soak& operator=(const Soak&) = delete;
 
     bool Listen() {
-        if (!listener_.Create(notify_, 0, SOCK_STREAM, FD_ACCEPT, "127.0.0.1") || !listener_.Listen(kWave * 2)) {
+        if (!listener_.Create(notify_, 0, SOCK_STREAM, FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE, "127.0.0.1") || !listener_.Listen(kWave * 2)) {
             return false;
         }
         SendMessageA(notify_, WM_SOCKET_ADD_MAP, 0, reinterpret_cast<LPARAM>(&listener_));
@@ -199,6 +200,9 @@ public:
     }
 
     const std::vector<Connection>& conns() const { return conns_; }
+    std::uint64_t packetsSent() const { return packetsSent_; }
+    std::uint64_t bytesSent() const { return bytesSent_; }
+    std::uint64_t packetsReceived() const { return packetsReceived_; }
     const std::vector<std::string>& faults() const { return faults_; }
 
 private:
@@ -260,6 +264,8 @@ private:
         }
         const int result = side.sock->Send(&buf_[0], static_cast<int>(len));
         ++side.sent;
+        ++packetsSent_;
+        bytesSent_ += len;
         if (result <= 0 && !conns_[side.conn].reset) {
             Fault("Send failed on connection " + std::to_string(side.conn));
         }
@@ -327,6 +333,7 @@ private:
                       " damaged or out of order");
             }
             ++side.received;
+            ++packetsReceived_;
         }
     }
 
@@ -391,6 +398,9 @@ private:
     std::vector<char> buf_;
     std::vector<std::string> faults_;
     bool closingGracefully_ = false;
+    std::uint64_t packetsSent_ = 0;
+    std::uint64_t bytesSent_ = 0;
+    std::uint64_t packetsReceived_ = 0;
 };
 
 // Makes sure the process may hold both ends of every connection.
@@ -437,6 +447,10 @@ TEST(Soak, ThousandConnectionsWithBurstsAndResetsLoseNothing) {
             }
         }
         EXPECT_EQ(resets, kConnections / 10);
+        std::printf("soak: %d connections, %d reset; %llu packets (%llu bytes) sent, %llu received\n",
+                    kConnections, resets, static_cast<unsigned long long>(soak.packetsSent()),
+                    static_cast<unsigned long long>(soak.bytesSent()),
+                    static_cast<unsigned long long>(soak.packetsReceived()));
 
         ASSERT_TRUE(soak.CloseGracefully());
         for (const Connection& c : soak.conns()) {
