@@ -33,7 +33,8 @@ namespace {
 constexpr UINT kAppMsg = WM_USER + 1;
 constexpr UINT kGrowthStep = 1024;
 constexpr int kMaxReadsPerEvent = 8;
-constexpr std::size_t kStreamCap = 4u << 20;  // keeps one run cheap
+constexpr std::size_t kStreamCap = 256u << 10;  // keeps one run cheap
+constexpr std::size_t kReadsCap = 16384;        // with small reads, the stream is shorter
 constexpr SOCKET kFakeHandle = static_cast<SOCKET>(0x3ffffff0);  // never a real descriptor
 
 [[noreturn]] void Fail(const char* what) {
@@ -66,6 +67,7 @@ struct Script {
     bool setBound = false;
     bool pure = false;
     std::size_t maxRead = 0;     // 0: no limit beyond the segments
+    std::size_t cap = kStreamCap;
     std::vector<unsigned char> stream;
     std::vector<Arrival> arrivals;
 };
@@ -101,7 +103,7 @@ void PutBe32(std::vector<unsigned char>& out, uint32_t v) {
 
 // A frame of `len` payload bytes whose content identifies the frame and the offset.
 void PutFrame(Script& s, uint32_t len, unsigned serial) {
-    if (s.stream.size() + 4 + len > kStreamCap) {
+    if (s.stream.size() + 4 + len > s.cap) {
         return;
     }
     PutBe32(s.stream, len);
@@ -132,6 +134,9 @@ Script BuildScript(const uint8_t* data, size_t size) {
     s.pure = (config & 0x10) != 0;
     static constexpr std::size_t kMaxRead[8] = {0, 1, 3, 7, 64, 500, 1023, 1500};
     s.maxRead = kMaxRead[config >> 5];
+    if (s.maxRead != 0) {
+        s.cap = std::min(s.cap, s.maxRead * kReadsCap);
+    }
 
     std::size_t segStart = 0;
     unsigned serial = 0;
@@ -148,22 +153,22 @@ Script BuildScript(const uint8_t* data, size_t size) {
         case 1: {  // a length field near the bound: bound-2 .. bound+2
             const uint64_t want = static_cast<uint64_t>(s.bound) + (arg % 5) - 2;
             const uint32_t len = want > 0xffffffffu ? 0xffffffffu : static_cast<uint32_t>(want);
-            if (len <= s.bound && len < kStreamCap) {
+            if (len <= s.bound && len < s.cap) {
                 PutFrame(s, len, ++serial);
-            } else if (s.stream.size() + 4 + arg < kStreamCap) {
+            } else if (s.stream.size() + 4 + arg < s.cap) {
                 PutBe32(s.stream, len);
                 s.stream.insert(s.stream.end(), arg, 0x5a);
             }
             break;
         }
         case 2:  // one to four zero length fields
-            for (unsigned i = 0; i <= (arg & 3) && s.stream.size() + 4 < kStreamCap; ++i) {
+            for (unsigned i = 0; i <= (arg & 3) && s.stream.size() + 4 < s.cap; ++i) {
                 PutBe32(s.stream, 0);
             }
             break;
         case 3: {  // an arbitrary length field and up to 31 bytes behind it
             const uint32_t len = in.Be32();
-            if (s.stream.size() + 4 + arg < kStreamCap) {
+            if (s.stream.size() + 4 + arg < s.cap) {
                 PutBe32(s.stream, len);
                 for (unsigned i = 0; i < arg; ++i) {
                     s.stream.push_back(in.Byte());
@@ -172,7 +177,7 @@ Script BuildScript(const uint8_t* data, size_t size) {
             break;
         }
         case 4:  // 1 to 32 raw bytes
-            for (unsigned i = 0; i <= arg && s.stream.size() < kStreamCap; ++i) {
+            for (unsigned i = 0; i <= arg && s.stream.size() < s.cap; ++i) {
                 s.stream.push_back(in.Byte());
             }
             break;
@@ -363,6 +368,7 @@ public:
 
     bool closed() const { return closedByVirtual_ || m_hSocket == INVALID_SOCKET; }
     bool dataWaiting() const { return !pending_.empty(); }
+    bool failingReadNext() const { return !pending_.empty() && pending_.front().error; }
     std::size_t available() const { return available_; }
     int queued() const { return m_RecvList.GetCount(); }
     UINT held() const { return m_nRecvLen; }
@@ -454,7 +460,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Whatever is still waiting is read at later read events; each one reads something.
     while (!sock.closed() && sock.dataWaiting()) {
         const std::size_t before = sock.available();
-        const bool errorFirst = before == 0;  // only a failing read is left
+        const bool errorFirst = sock.failingReadNext();  // that read ends the event
         RunEvent(sock, 0, closeSeen);
         Check(errorFirst || sock.closed() || sock.available() < before, "a read event read nothing");
     }

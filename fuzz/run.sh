@@ -20,7 +20,7 @@ for target in recv_assembly notify_dispatch; do
   mkdir -p "${work}" "build/fuzz/findings/${target}"
   echo "== ${target}: ${seconds} s"
   if ! "build/fuzz/fuzz/${target}_fuzz" "${work}" "fuzz/corpus/${target}" \
-        -max_total_time="${seconds}" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+        -max_total_time="${seconds}" -timeout=10 -rss_limit_mb=2048 -max_len=8192 -len_control=0 \
         -artifact_prefix="build/fuzz/findings/${target}/" -print_final_stats=1; then
     echo "FAIL: ${target} found a fault; reproducer in build/fuzz/findings/${target}/" >&2
     status=1
