@@ -91,7 +91,9 @@ TALVEN_API HWND CreateWindowExA(DWORD exStyle, LPCSTR className, LPCSTR windowNa
                                 HINSTANCE instance, LPVOID param);
 TALVEN_API LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // Owner thread only. Sends WM_DESTROY then WM_NCDESTROY; destroys owned windows first.
-// Messages still queued for the window are discarded.
+// Messages still queued for the window are discarded, and its timers killed. Called from
+// another thread it fails in every build: FALSE, last error ERROR_ACCESS_DENIED (5).
+// When a thread exits, its remaining windows stop existing without further messages.
 TALVEN_API BOOL DestroyWindow(HWND hwnd);
 TALVEN_API BOOL IsWindow(HWND hwnd);                                   // any thread
 TALVEN_API HWND GetWindow(HWND hwnd, UINT cmd);                        // any thread; GW_OWNER
@@ -105,7 +107,8 @@ TALVEN_API LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value);
 TALVEN_API BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 TALVEN_API BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam);
 // Same thread: calls the window procedure directly. Another thread: waits until the owner
-// has run the handler, serving messages sent to the caller's own windows meanwhile.
+// has run the handler, serving messages sent to the caller's own windows meanwhile. Returns 0
+// without running anything when the window is destroyed, or its thread exits, first.
 TALVEN_API LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // Calling thread's queue only. WM_QUIT comes when nothing else waits; WM_TIMER likewise.
 TALVEN_API BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax);
@@ -118,9 +121,12 @@ TALVEN_API void PostQuitMessage(int exitCode);
 TALVEN_API DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                            DWORD milliseconds, DWORD wakeMask);
 
-// Timers of the calling thread's windows (hwnd must belong to the calling thread).
+// Timers of the calling thread's windows (hwnd must belong to the calling thread: for another
+// thread's window both fail, last error ERROR_ACCESS_DENIED). hwnd NULL makes a thread timer
+// with a new id; its WM_TIMER carries the TIMERPROC, which DispatchMessageA calls.
 TALVEN_API UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, TIMERPROC proc);
 TALVEN_API BOOL KillTimer(HWND hwnd, UINT_PTR id);
 
-// printf-style formatting into a caller's buffer (at most 1024 characters, as in Win32).
+// printf-style formatting into a caller's buffer: at most 1024 bytes are written, the
+// terminating NUL included (as in Win32); returns the count of characters stored.
 TALVEN_API int wsprintfA(LPSTR buffer, LPCSTR format, ...);

@@ -65,8 +65,6 @@ constexpr ErrnoEntry kErrnoTable[] = {
     {EREMOTE, WSAEREMOTE},
 };
 
-thread_local int t_lastError = 0;
-
 }  // namespace
 
 int WsaErrorFromErrno(int err) {
@@ -113,11 +111,3 @@ int Descriptor(SOCKET s) {
 }
 
 }  // namespace talven::platform::sockets
-
-int WSAGetLastError() {
-    return talven::platform::sockets::t_lastError;
-}
-
-void WSASetLastError(int error) {
-    talven::platform::sockets::t_lastError = error;
-}

@@ -1,4 +1,5 @@
-// WSAStartup and WSACleanup: start-up counting and version negotiation.
+// WSAStartup and WSACleanup (start-up counting and version negotiation), and the
+// per-thread last error.
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -12,6 +13,8 @@ namespace {
 // and a start-up racing each other keep the count exact; read without the lock by Started().
 std::mutex g_countLock;
 std::atomic<int> g_startups{0};
+
+thread_local int t_lastError = 0;
 
 constexpr WORD kLowest = MAKEWORD(1, 1);
 constexpr WORD kHighest = MAKEWORD(2, 2);
@@ -67,4 +70,12 @@ int WSACleanup() {
     }
     g_startups.fetch_sub(1, std::memory_order_release);
     return 0;
+}
+
+int WSAGetLastError() {
+    return t_lastError;
+}
+
+void WSASetLastError(int error) {
+    t_lastError = error;
 }

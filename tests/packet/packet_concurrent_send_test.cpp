@@ -41,6 +41,7 @@ public:
 // Reads frames from a non-blocking peer in small pieces, with pauses, and checks each.
 struct SlowReader {
     SOCKET peer;
+    HWND wake;  // posted to when the reader ends, so the pumping thread looks again
     std::atomic<int> received{0};
     std::atomic<int> faults{0};
     std::atomic<bool> finished{false};
@@ -81,6 +82,7 @@ struct SlowReader {
             buf.erase(0, at);
         }
         finished = true;
+        PostMessageA(wake, WM_USER + 99, 0, 0);
     }
 
     void Check(const std::string& payload) {
@@ -112,9 +114,9 @@ TEST(PacketConcurrentSend, EveryThreadsPacketsArriveWholeAndInThatThreadsOrder) 
     ASSERT_EQ(1, sock.SetNotifyHandle(app.hwnd(), kAppMsg));
     ASSERT_EQ(1, sock.Connect("127.0.0.1", port));
     SlowReader reader;
+    reader.wake = app.hwnd();
     reader.peer = winsock::accept(listener, nullptr, nullptr);
     ASSERT_NE(INVALID_SOCKET, reader.peer);
-    winsock::setsockopt(reader.peer, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
     winsock::u_long on = 1;
     winsock::ioctlsocket(reader.peer, FIONBIO, &on);
     ASSERT_TRUE(talven_test::PumpUntil([&] { return !app.with(kAppMsg).empty(); }));

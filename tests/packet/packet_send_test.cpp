@@ -155,8 +155,8 @@ TEST(PacketSend, AllocationFailureInsideTheFlushLeavesTheLockClosesAndReportsMin
     ConnectedProbe c;
     ASSERT_TRUE(c.ok);
     const std::string payload = Payload(4093, 9);  // frame of 4097 bytes
-    ScriptSend(c.sock.m_hSocket, {TakeBytes(3), WouldBlock()});
-    alloc_failure::FailNextOfSize(4097 - 3);  // the copy of the unwritten rest
+    ScriptSend(c.sock.m_hSocket, {TakeBytes(10), WouldBlock()});
+    alloc_failure::FailNextOfSize(4097 - 10);  // the copy of the unwritten rest
     EXPECT_EQ(-1, SendString(c.sock, payload));
     EXPECT_FALSE(alloc_failure::Armed()) << "the injected failure was not reached";
     alloc_failure::Disarm();
