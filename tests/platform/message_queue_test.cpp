@@ -122,6 +122,8 @@ TEST(MessageQueue, WaitWithATimeoutReturnsWhenNothingArrives) {
 
 TEST(MessageQueue, WaitEndsWhenAnotherThreadPosts) {
     const DWORD me = GetCurrentThreadId();
+    MSG made;
+    PeekMessageA(&made, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before the post
     std::thread poster([me] { PostThreadMessageA(me, WM_USER, 0, 0); });
     DWORD result = WAIT_TIMEOUT;
     // Each wait may legitimately end early; what must not happen is never seeing the post.
