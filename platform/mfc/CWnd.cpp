@@ -6,6 +6,8 @@
 // window's first messages. After a handler runs, nothing here touches the object again: the
 // handler may have deleted it or destroyed its window.
 #include <cassert>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <set>
@@ -157,8 +159,10 @@ LPCSTR AfxRegisterWndClass(UINT classStyle, HCURSOR cursor, HBRUSH background, H
     static std::mutex lock;
     static std::set<std::string> names;
     char name[96];
-    std::snprintf(name, sizeof name, "Afx:%x:%p:%p:%p", classStyle, static_cast<void*>(cursor),
-                  static_cast<void*>(background), static_cast<void*>(icon));
+    std::snprintf(name, sizeof name, "Afx:%x:%zx:%zx:%zx", classStyle,
+                  static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(cursor)),
+                  static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(background)),
+                  static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(icon)));
     std::lock_guard<std::mutex> hold(lock);
     auto found = names.find(name);
     if (found != names.end()) {

@@ -52,18 +52,14 @@ void TimerList::KillAll(HWND hwnd) {
                   timers_.end());
 }
 
-int TimerList::MsUntilNext(std::uint64_t nowMs) const {
-    if (timers_.empty()) {
+int TimerList::ToTimeout(std::uint64_t dueMs, std::uint64_t nowMs) {
+    if (dueMs == UINT64_MAX) {
         return -1;
     }
-    std::uint64_t next = UINT64_MAX;
-    for (const Timer& t : timers_) {
-        next = std::min(next, t.dueMs);
-    }
-    if (next <= nowMs) {
+    if (dueMs <= nowMs) {
         return 0;
     }
-    return static_cast<int>(std::min<std::uint64_t>(next - nowMs, INT_MAX));
+    return static_cast<int>(std::min<std::uint64_t>(dueMs - nowMs, INT_MAX));
 }
 
 }  // namespace talven::platform::user32

@@ -43,13 +43,28 @@ public:
         return true;
     }
 
-    // Milliseconds until the next timer is due (0 if one is due), or -1 when there is none.
-    int MsUntilNext(std::uint64_t nowMs) const;
+    // Milliseconds until the next timer that match(hwnd) accepts is due (0 if one is due),
+    // or -1 when there is none.
+    template <typename Match>
+    int MsUntilNext(std::uint64_t nowMs, Match match) const {
+        std::uint64_t next = UINT64_MAX;
+        for (const Timer& t : timers_) {
+            if (match(t.hwnd) && t.dueMs < next) {
+                next = t.dueMs;
+            }
+        }
+        return ToTimeout(next, nowMs);
+    }
+    int MsUntilNext(std::uint64_t nowMs) const {
+        return MsUntilNext(nowMs, [](HWND) { return true; });
+    }
 
     // Milliseconds of the monotonic clock.
     static std::uint64_t NowMs();
 
 private:
+    static int ToTimeout(std::uint64_t dueMs, std::uint64_t nowMs);
+
     struct Timer {
         HWND hwnd;
         UINT_PTR id;

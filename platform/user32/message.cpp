@@ -75,8 +75,8 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
         }
         const std::uint64_t now = u32::TimerList::NowMs();
         const bool timersWanted = filter.InRange(WM_TIMER);
-        if (timersWanted &&
-            ts.timers().TakeDue(now, [&](HWND h) { return filter.HwndMatches(h); }, out, remove)) {
+        const auto timerMatches = [&](HWND h) { return filter.HwndMatches(h); };
+        if (timersWanted && ts.timers().TakeDue(now, timerMatches, out, remove)) {
             out.time = GetTickCount();
             return true;
         }
@@ -92,7 +92,7 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
         ThreadQueue::WakeOn wakeOn;
         wakeOn.posted = ThreadQueue::WakeOn::NewPosted;
         wakeOn.postsSeen = postsSeen;
-        queue.WaitForWork(timersWanted ? ts.timers().MsUntilNext(now) : -1, wakeOn);
+        queue.WaitForWork(timersWanted ? ts.timers().MsUntilNext(now, timerMatches) : -1, wakeOn);
         ts.retrievedSinceIoPoll = 0;
     }
 }
