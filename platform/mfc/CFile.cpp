@@ -141,7 +141,7 @@ LONG CFile::Seek(LONG offset, UINT from) {
         ThrowOsError(errno);
     }
     // The position itself is right whatever the size; only the report is limited to LONG.
-    return position > LONG_MAX ? LONG_MAX : static_cast<LONG>(position);
+    return position > INT32_MAX ? INT32_MAX : static_cast<LONG>(position);
 }
 
 LONG CFile::SeekToEnd() { return Seek(0, end); }
