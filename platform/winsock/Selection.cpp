@@ -260,6 +260,13 @@ void Selection::OnSendWouldBlock(int fd) {
     Repoll(fd);
 }
 
+void Selection::OnSendFailed(int wsaError) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (active_ && state_ == SocketState::Connected && EndsConnection(wsaError) && closeError_ == 0) {
+        closeError_ = CloseCode(wsaError);
+    }
+}
+
 long Selection::OnConnect(int fd, long result) {
     std::lock_guard<std::mutex> hold(lock_);
     if (!active_ || state_ == SocketState::Datagram) {

@@ -53,6 +53,9 @@ public:
     void OnReady(int fd, std::uint32_t generation, std::uint32_t epollEvents);
     void OnRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore);
     void OnSendWouldBlock(int fd);
+    // A send that failed for good may have consumed the socket's pending error (Linux hands a
+    // reset to whichever call comes first): keep it as the close code of FD_CLOSE.
+    void OnSendFailed(int wsaError);
     long OnConnect(int fd, long result);
     void OnListen(int fd);
     // Re-enables FD_ACCEPT; true (with the selection to copy) when accepted is a new socket.

@@ -63,6 +63,13 @@ void AfterSendWouldBlock(int fd) {
     }
 }
 
+void AfterSendFailed(int fd, int wsaError) {
+    Selection* s = Find(fd);
+    if (s != nullptr && s->selected()) {
+        s->OnSendFailed(wsaError);
+    }
+}
+
 long AfterConnect(int fd, long result) {
     Selection* s = Find(fd);
     return s != nullptr && s->selected() ? s->OnConnect(fd, result) : result;

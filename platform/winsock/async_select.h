@@ -21,6 +21,8 @@ bool IsSelected(int fd);
 void AfterRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore);
 // After a send/sendto that failed with WSAEWOULDBLOCK: FD_WRITE once the socket can take data.
 void AfterSendWouldBlock(int fd);
+// After a send that failed with anything but WSAEWOULDBLOCK.
+void AfterSendFailed(int fd, int wsaError);
 // After connect on the descriptor. result: 0 or a negative errno. Returns the result to report:
 // on a selected socket every outcome that only the connection attempt decides is reported
 // through FD_CONNECT, and the call itself then says the attempt is under way (-EINPROGRESS).

@@ -76,6 +76,8 @@ int FinishSend(int fd, long r) {
     const int error = WsaErrorFromErrno(static_cast<int>(-r));
     if (error == WSAEWOULDBLOCK) {
         selection::AfterSendWouldBlock(fd);
+    } else {
+        selection::AfterSendFailed(fd, error);
     }
     return Fail(error);
 }

@@ -210,9 +210,7 @@ TEST(HostilePeer, PeerGoingAwayMidFrameEndsWithCloseAfterTheWholePackets) {
 
 // The application may write to a connection that its peer has just reset, before the socket's
 // events have been looked at: the failed write must not turn the reset into a graceful close.
-// Disabled until the event selection keeps a reset that a failed send has taken from the
-// socket (FD_CLOSE carries 0 today); enable it with that fix.
-TEST(HostilePeer, DISABLED_ResetNoticedFirstByASendStillClosesWithConnReset) {
+TEST(HostilePeer, ResetNoticedFirstByASendStillClosesWithConnReset) {
     PacketLink link;
     ASSERT_TRUE(link.connected());
     ResetAndClose(link.peer);
