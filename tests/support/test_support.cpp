@@ -89,16 +89,23 @@ LRESULT CALLBACK RecordingWindow::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARA
     return DefWindowProcA(hwnd, msg, wParam, lParam);
 }
 
+namespace {
+winsock::sockaddr_in LoopbackAddress(UINT port) {
+    winsock::sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = winsock::htonl(INADDR_LOOPBACK);
+    addr.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
+    return addr;
+}
+}  // namespace
+
 SOCKET ListenLoopback(UINT& port) {
     SOCKET s = winsock::socket(AF_INET, SOCK_STREAM, 0);
     if (s == INVALID_SOCKET) {
         return s;
     }
-    winsock::sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = winsock::htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    winsock::sockaddr_in addr = LoopbackAddress(0);
     int len = sizeof addr;
     if (winsock::bind(s, reinterpret_cast<winsock::sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR ||
         winsock::listen(s, 64) == SOCKET_ERROR ||
@@ -115,11 +122,7 @@ SOCKET ConnectLoopback(UINT port) {
     if (s == INVALID_SOCKET) {
         return s;
     }
-    winsock::sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = winsock::htonl(INADDR_LOOPBACK);
-    addr.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
+    winsock::sockaddr_in addr = LoopbackAddress(port);
     if (winsock::connect(s, reinterpret_cast<winsock::sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR) {
         winsock::closesocket(s);
         return INVALID_SOCKET;
