@@ -54,27 +54,60 @@ bool ConnectedPair(SOCKET& a, SOCKET& b) {
     return b != INVALID_SOCKET;
 }
 
-void BM_SocketEvent_SendToHandler(benchmark::State& state) {
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
-        state.SkipWithError("WSAStartup failed");
-        return;
+// WinSock, a receiving window on this thread and a connected pair whose receiving end reports
+// FD_READ to it; torn down in reverse order.
+struct EventBench {
+    EventBench() {
+        WSADATA data;
+        if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
+            return;
+        }
+        started = true;
+        WNDCLASSA wc;
+        std::memset(&wc, 0, sizeof wc);
+        wc.lpfnWndProc = &ReceiverProc;
+        wc.lpszClassName = "TalvenMicroBenchReceiver";
+        RegisterClassA(&wc);  // a second registration fails harmlessly
+        hwnd = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, nullptr, nullptr,
+                               nullptr, nullptr);
+        ok = hwnd != nullptr && ConnectedPair(sender, receiver.socket) &&
+             WSAAsyncSelect(receiver.socket, hwnd, kSocketNotify, FD_READ) == 0;
+        g_receiver = &receiver;
     }
-    WNDCLASSA wc;
-    std::memset(&wc, 0, sizeof wc);
-    wc.lpfnWndProc = &ReceiverProc;
-    wc.lpszClassName = "TalvenMicroBenchReceiver";
-    RegisterClassA(&wc);
-    HWND hwnd = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                nullptr, nullptr);
+    ~EventBench() {
+        g_receiver = nullptr;
+        if (receiver.socket != INVALID_SOCKET) {
+            WSAAsyncSelect(receiver.socket, hwnd, 0, 0);
+            winsock::closesocket(receiver.socket);
+        }
+        if (sender != INVALID_SOCKET) {
+            winsock::closesocket(sender);
+        }
+        if (hwnd != nullptr) {
+            DestroyWindow(hwnd);
+        }
+        if (started) {
+            WSACleanup();
+        }
+    }
+    EventBench(const EventBench&) = delete;
+    EventBench& operator=(const EventBench&) = delete;
+
+    bool started = false;
+    bool ok = false;
+    HWND hwnd = nullptr;
     SOCKET sender = INVALID_SOCKET;
     Receiver receiver;
-    if (hwnd == nullptr || !ConnectedPair(sender, receiver.socket) ||
-        WSAAsyncSelect(receiver.socket, hwnd, kSocketNotify, FD_READ) != 0) {
+};
+
+void BM_SocketEvent_SendToHandler(benchmark::State& state) {
+    EventBench bench;
+    if (!bench.ok) {
         state.SkipWithError("setup failed");
         return;
     }
-    g_receiver = &receiver;
+    Receiver& receiver = bench.receiver;
+    const SOCKET sender = bench.sender;
     MSG msg;
     for (auto _ : state) {
         const long before = receiver.reads;
@@ -83,13 +116,7 @@ void BM_SocketEvent_SendToHandler(benchmark::State& state) {
             DispatchMessageA(&msg);
         }
     }
-    g_receiver = nullptr;
     state.SetItemsProcessed(state.iterations());
-    WSAAsyncSelect(receiver.socket, hwnd, 0, 0);
-    winsock::closesocket(receiver.socket);
-    winsock::closesocket(sender);
-    DestroyWindow(hwnd);
-    WSACleanup();
 }
 BENCHMARK(BM_SocketEvent_SendToHandler)->UseRealTime();
 
@@ -97,26 +124,13 @@ BENCHMARK(BM_SocketEvent_SendToHandler)->UseRealTime();
 // (waking the sender through its queue), the sender sends a byte, and the receiving thread,
 // asleep in its wait, is woken by the socket.
 void BM_SocketEvent_RoundTripWithSenderThread(benchmark::State& state) {
-    WSADATA data;
-    if (WSAStartup(MAKEWORD(1, 1), &data) != 0) {
-        state.SkipWithError("WSAStartup failed");
-        return;
-    }
-    WNDCLASSA wc;
-    std::memset(&wc, 0, sizeof wc);
-    wc.lpfnWndProc = &ReceiverProc;
-    wc.lpszClassName = "TalvenMicroBenchReceiver";
-    RegisterClassA(&wc);
-    HWND hwnd = CreateWindowExA(0, wc.lpszClassName, "", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                nullptr, nullptr);
-    SOCKET sender = INVALID_SOCKET;
-    Receiver receiver;
-    if (hwnd == nullptr || !ConnectedPair(sender, receiver.socket) ||
-        WSAAsyncSelect(receiver.socket, hwnd, kSocketNotify, FD_READ) != 0) {
+    EventBench bench;
+    if (!bench.ok) {
         state.SkipWithError("setup failed");
         return;
     }
-    g_receiver = &receiver;
+    Receiver& receiver = bench.receiver;
+    const SOCKET sender = bench.sender;
     std::atomic<DWORD> senderThread{0};
     std::thread peer([&] {
         senderThread = GetCurrentThreadId();
@@ -141,13 +155,7 @@ void BM_SocketEvent_RoundTripWithSenderThread(benchmark::State& state) {
     }
     PostThreadMessageA(senderThread, WM_QUIT, 0, 0);
     peer.join();
-    g_receiver = nullptr;
     state.SetItemsProcessed(state.iterations());
-    WSAAsyncSelect(receiver.socket, hwnd, 0, 0);
-    winsock::closesocket(receiver.socket);
-    winsock::closesocket(sender);
-    DestroyWindow(hwnd);
-    WSACleanup();
 }
 BENCHMARK(BM_SocketEvent_RoundTripWithSenderThread)->UseRealTime();
 
