@@ -58,6 +58,20 @@ sockaddr* AsSockaddr(sockaddr_in& addr) {
     return reinterpret_cast<sockaddr*>(&addr);
 }
 
+// The text form of getpeername or getsockname: the dotted address and the port, written only
+// on success.
+int QueryAddress(int (*query)(SOCKET, sockaddr*, int*), SOCKET s, CString& address, UINT& port) {
+    sockaddr_in addr;
+    std::memset(&addr, 0, sizeof addr);
+    int addrLen = kAddrLen;
+    if (query(s, AsSockaddr(addr), &addrLen) == SOCKET_ERROR) {
+        return 0;
+    }
+    port = winsock::ntohs(addr.sin_port);
+    address = winsock::inet_ntoa(addr.sin_addr);
+    return 1;
+}
+
 }  // namespace
 
 CQmAsyncSocket::CQmAsyncSocket() : m_hNotifyWnd(nullptr), m_hSocket(INVALID_SOCKET) {}
@@ -248,27 +262,11 @@ int CQmAsyncSocket::GetSockName(sockaddr* addr, int* addrLen) {
 }
 
 int CQmAsyncSocket::GetPeerName(CString& address, UINT& port) {
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    int addrLen = kAddrLen;
-    if (winsock::getpeername(m_hSocket, AsSockaddr(addr), &addrLen) == SOCKET_ERROR) {
-        return 0;
-    }
-    port = winsock::ntohs(addr.sin_port);
-    address = winsock::inet_ntoa(addr.sin_addr);
-    return 1;
+    return QueryAddress(&winsock::getpeername, m_hSocket, address, port);
 }
 
 int CQmAsyncSocket::GetSockName(CString& address, UINT& port) {
-    sockaddr_in addr;
-    std::memset(&addr, 0, sizeof addr);
-    int addrLen = kAddrLen;
-    if (winsock::getsockname(m_hSocket, AsSockaddr(addr), &addrLen) == SOCKET_ERROR) {
-        return 0;
-    }
-    port = winsock::ntohs(addr.sin_port);
-    address = winsock::inet_ntoa(addr.sin_addr);
-    return 1;
+    return QueryAddress(&winsock::getsockname, m_hSocket, address, port);
 }
 
 int CQmAsyncSocket::GetLocalIPAddrAndPort(char* address, UINT& port) {
