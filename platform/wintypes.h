@@ -1,64 +1,9 @@
-// The basic Win32 types and macros that the library and its applications use.
+// The basic Win32 types and macros that the library and its applications use: the system's own
+// on Windows, the emulation's elsewhere.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
-
-#include "platform/talven_export.h"
-
-typedef int BOOL;
-typedef unsigned char BYTE;
-typedef unsigned short WORD;
-typedef std::uint32_t DWORD;
-typedef unsigned int UINT;
-typedef std::int32_t LONG;
-typedef std::intptr_t INT_PTR;
-typedef std::intptr_t LONG_PTR;
-typedef std::uintptr_t UINT_PTR;
-typedef std::uintptr_t DWORD_PTR;
-typedef UINT_PTR WPARAM;
-typedef LONG_PTR LPARAM;
-typedef LONG_PTR LRESULT;
-typedef char CHAR;
-typedef char* LPSTR;
-typedef const char* LPCSTR;
-typedef const char* LPCTSTR;
-typedef char* LPTSTR;
-typedef void* LPVOID;
-typedef const void* LPCVOID;
-typedef void* HANDLE;
-typedef WORD ATOM;
-
-// Handles are distinct opaque pointer types, as in Win32's STRICT mode.
-#define TALVEN_DECLARE_HANDLE(name) \
-    struct name##__ { int unused; };  \
-    typedef struct name##__* name
-TALVEN_DECLARE_HANDLE(HWND);
-TALVEN_DECLARE_HANDLE(HINSTANCE);
-TALVEN_DECLARE_HANDLE(HMENU);
-TALVEN_DECLARE_HANDLE(HICON);
-TALVEN_DECLARE_HANDLE(HBRUSH);
-TALVEN_DECLARE_HANDLE(HCURSOR);
-typedef HINSTANCE HMODULE;
-
-#ifndef TRUE
-#define TRUE 1
+#if defined(_WIN32)
+#include "platform/wintypes_win32.h"
+#else
+#include "platform/wintypes_posix.h"
 #endif
-#ifndef FALSE
-#define FALSE 0
-#endif
-#define WINAPI
-#define CALLBACK
-#define APIENTRY
-
-#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
-#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
-#define LOBYTE(w) ((BYTE)(((DWORD_PTR)(w)) & 0xff))
-#define HIBYTE(w) ((BYTE)((((DWORD_PTR)(w)) >> 8) & 0xff))
-#define MAKEWORD(a, b) ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
-#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
-#define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
-#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
-#define MAKELRESULT(l, h) ((LRESULT)(DWORD)MAKELONG(l, h))
-
-#define MAX_PATH 260

@@ -1,11 +1,13 @@
 #include "socket/QmModule.h"
 
+#include "platform/mfc/afxdll.h"
+
 namespace {
-// Its address is the handle; it has no dynamic initialisation, so the handle is valid before
-// any constructor of the library runs.
+// An object of the library's image; it has no dynamic initialisation, so the module it names is
+// known before any constructor of the library runs.
 const char g_moduleAnchor = 0;
 }  // namespace
 
 HINSTANCE QmGetModuleInstance() {
-    return reinterpret_cast<HINSTANCE>(const_cast<char*>(&g_moduleAnchor));
+    return AfxGetModuleOf(&g_moduleAnchor);
 }

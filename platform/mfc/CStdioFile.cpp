@@ -1,8 +1,5 @@
 #include "platform/mfc/afxfile.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -44,8 +41,8 @@ void CStdioFile::DropReadAhead() {
     const std::size_t unread = readAhead_.size() - readPos_;
     readAhead_.clear();
     readPos_ = 0;
-    if (unread > 0 && fd_ >= 0 && ::lseek(fd_, -static_cast<off_t>(unread), SEEK_CUR) < 0) {
-        ThrowOsError(errno);
+    if (unread > 0 && handle_ != -1) {
+        CFile::Seek(-static_cast<LONG>(unread), current);
     }
 }
 

@@ -54,7 +54,9 @@ char CString::GetAt(int index) const { return str_.at(static_cast<std::size_t>(i
 char CString::operator[](int index) const { return GetAt(index); }
 
 BOOL CString::LoadString(UINT id) {
-    if (talven::mfc::ResourceChain::Instance().LoadString(id, str_)) {
+    // A string resource's id has 16 bits; Windows would read a larger one as its low word,
+    // which names another string.
+    if (id <= 0xFFFFu && talven::mfc::ResourceChain::Instance().LoadString(id, str_)) {
         return TRUE;
     }
     str_.clear();

@@ -3,15 +3,11 @@
 #include <atomic>
 #include <string>
 
+#include "platform/mfc/LocalTime.h"
+
 namespace {
 
 std::atomic<CTime::ClockFn> g_testClock{nullptr};
-
-std::tm LocalTime(std::time_t t) {
-    std::tm fields{};
-    localtime_r(&t, &fields);
-    return fields;
-}
 
 }  // namespace
 
@@ -30,30 +26,28 @@ CTime::CTime(int year, int month, int day, int hour, int minute, int second) {
     time_ = std::mktime(&fields);
 }
 
-CTime CTime::GetCurrentTime() {
+CTime CTime::GetTickCount() {
     const ClockFn clock = g_testClock.load(std::memory_order_acquire);
     return CTime(clock != nullptr ? clock() : std::time(nullptr));
 }
-
-CTime CTime::GetTickCount() { return GetCurrentTime(); }
 
 void CTime::SetClockForTesting(ClockFn clock) {
     g_testClock.store(clock, std::memory_order_release);
 }
 
 std::time_t CTime::GetTime() const { return time_; }
-int CTime::GetYear() const { return LocalTime(time_).tm_year + 1900; }
-int CTime::GetMonth() const { return LocalTime(time_).tm_mon + 1; }
-int CTime::GetDay() const { return LocalTime(time_).tm_mday; }
-int CTime::GetHour() const { return LocalTime(time_).tm_hour; }
-int CTime::GetMinute() const { return LocalTime(time_).tm_min; }
-int CTime::GetSecond() const { return LocalTime(time_).tm_sec; }
+int CTime::GetYear() const { return talven::mfc::LocalTime(time_).tm_year + 1900; }
+int CTime::GetMonth() const { return talven::mfc::LocalTime(time_).tm_mon + 1; }
+int CTime::GetDay() const { return talven::mfc::LocalTime(time_).tm_mday; }
+int CTime::GetHour() const { return talven::mfc::LocalTime(time_).tm_hour; }
+int CTime::GetMinute() const { return talven::mfc::LocalTime(time_).tm_min; }
+int CTime::GetSecond() const { return talven::mfc::LocalTime(time_).tm_sec; }
 
 CString CTime::Format(LPCSTR format) const {
     if (format == nullptr || *format == '\0') {
         return CString();
     }
-    const std::tm fields = LocalTime(time_);
+    const std::tm fields = talven::mfc::LocalTime(time_);
     // strftime gives 0 both for a buffer too small and for an empty result, so the buffer
     // grows a bounded number of times before the result counts as empty.
     std::string buffer;

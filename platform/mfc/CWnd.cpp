@@ -1,10 +1,9 @@
 // CWnd: a window attached to a C++ object, whose messages go through the object's message
 // map (and its bases') before DefWindowProc; and the window class that routes to it.
 //
-// The object is attached to its window in the window record (window_internal.h), before
-// WM_NCCREATE, so the lookup from handle to object is one table lookup and the map sees the
-// window's first messages. After a handler runs, nothing here touches the object again: the
-// handler may have deleted it or destroyed its window.
+// The object is attached to its window before the window's first message (WindowAttachment.h
+// says how, per system), so the map sees the window's first messages. After a handler runs,
+// nothing here touches the object again: the handler may have deleted it or destroyed its window.
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -13,10 +12,10 @@
 #include <set>
 #include <string>
 
+#include "platform/mfc/WindowAttachment.h"
 #include "platform/mfc/afxwin.h"
-#include "platform/user32/window_internal.h"
 
-namespace u32 = talven::platform::user32;
+namespace attachment = talven::mfc;
 
 namespace {
 
@@ -26,11 +25,7 @@ LRESULT CALLBACK RouteToObject(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
     if (CWnd* wnd = CWnd::FromHandlePermanent(hwnd)) {
         return AfxCallWndProc(wnd, hwnd, msg, wParam, lParam);
     }
-    const WNDPROC classProc = u32::GetClassProc(hwnd);
-    if (classProc != nullptr && classProc != &RouteToObject) {
-        return classProc(hwnd, msg, wParam, lParam);
-    }
-    return DefWindowProcA(hwnd, msg, wParam, lParam);
+    return attachment::CallClassProc(hwnd, &RouteToObject, msg, wParam, lParam);
 }
 
 const AFX_MSGMAP_ENTRY kCWndEntries[] = {{0, 0, 0, 0, AfxSig_end, nullptr}};
@@ -44,8 +39,8 @@ LRESULT AfxCallWndProc(CWnd* wnd, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
     const LRESULT result = wnd->WindowProc(msg, wParam, lParam);
     // The last message of the window: detach, then let the object clean up (it may delete
     // itself). Skipped if the handler already let go of the window (deleted the object).
-    if (u32::GetWindowObject(hwnd) == wnd) {
-        u32::SetWindowObject(hwnd, nullptr);
+    if (attachment::AttachedObject(hwnd) == wnd) {
+        attachment::DetachObject(hwnd);
         wnd->m_hWnd = nullptr;
         wnd->PostNcDestroy();
     }
@@ -60,8 +55,8 @@ CWnd::~CWnd() {
         return;
     }
     // The derived parts are already gone: the window's last messages must not reach them.
-    if (u32::GetWindowObject(hwnd) == this) {
-        u32::SetWindowObject(hwnd, nullptr);
+    if (attachment::AttachedObject(hwnd) == this) {
+        attachment::DetachObject(hwnd);
     }
     m_hWnd = nullptr;
     if (IsWindow(hwnd)) {
@@ -78,13 +73,12 @@ BOOL CWnd::CreateEx(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD st
     if (m_hWnd != nullptr) {
         return FALSE;   // already attached to a window
     }
-    const CREATESTRUCTA cs = u32::MakeCreateStruct(exStyle, className, windowName, style, x, y,
-                                                   width, height, parent, idOrMenu, nullptr, param);
-    const u32::WindowAttach attach{&RouteToObject, this, [](void* object, HWND hwnd) {
-                                       static_cast<CWnd*>(object)->m_hWnd = hwnd;
-                                   }};
     // On failure the window got WM_NCDESTROY, so m_hWnd is NULL again and PostNcDestroy ran.
-    return u32::CreateWindowFor(cs, &attach) != nullptr ? TRUE : FALSE;
+    return attachment::CreateAttachedWindow(this, &RouteToObject, exStyle, className, windowName,
+                                            style, x, y, width, height, parent, idOrMenu,
+                                            param) != nullptr
+               ? TRUE
+               : FALSE;
 }
 
 BOOL CWnd::DestroyWindow() {
@@ -104,7 +98,7 @@ LRESULT CWnd::SendMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 CWnd* CWnd::FromHandlePermanent(HWND hwnd) {
-    return static_cast<CWnd*>(u32::GetWindowObject(hwnd));
+    return attachment::AttachedObject(hwnd);
 }
 
 LRESULT CWnd::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -120,11 +114,8 @@ LRESULT CWnd::WindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
 }
 
 LRESULT CWnd::DefWindowProc(UINT msg, WPARAM wParam, LPARAM lParam) {
-    const WNDPROC classProc = u32::GetClassProc(m_hWnd);
-    if (classProc != nullptr && classProc != &RouteToObject) {
-        return classProc(m_hWnd, msg, wParam, lParam);   // a class of its own: it handles the rest
-    }
-    return ::DefWindowProcA(m_hWnd, msg, wParam, lParam);
+    // A class of its own handles the rest; the class that routes to objects leaves it to Windows.
+    return attachment::CallClassProc(m_hWnd, &RouteToObject, msg, wParam, lParam);
 }
 
 void CWnd::PostNcDestroy() {}

@@ -11,57 +11,11 @@ ResourceChain& ResourceChain::Instance() {
     return chain;
 }
 
-void ResourceChain::RegisterStringTable(HMODULE module, WORD langId,
-                                        const AFX_STRING_RESOURCE* table, int count) {
-    Table copy;
-    for (int i = 0; i < count; ++i) {
-        copy[table[i].id] = table[i].text != nullptr ? table[i].text : "";
-    }
-    std::lock_guard<std::mutex> guard(lock_);
-    tables_[module][langId] = std::move(copy);
-}
-
-void ResourceChain::UnregisterStringTables(HMODULE module) {
-    std::lock_guard<std::mutex> guard(lock_);
-    tables_.erase(module);
-}
-
-bool ResourceChain::FindLocked(HMODULE module, UINT id, std::string& text) const {
-    const auto byModule = tables_.find(module);
-    if (byModule == tables_.end()) {
-        return false;
-    }
-    const auto& languages = byModule->second;
-    for (WORD preferred : {WORD(LANG_ENGLISH_US), WORD(LANG_NEUTRAL)}) {
-        const auto table = languages.find(preferred);
-        if (table != languages.end()) {
-            const auto entry = table->second.find(id);
-            if (entry != table->second.end()) {
-                text = entry->second;
-                return true;
-            }
-        }
-    }
-    for (const auto& language : languages) {
-        const auto entry = language.second.find(id);
-        if (entry != language.second.end()) {
-            text = entry->second;
-            return true;
-        }
-    }
-    return false;
-}
-
-bool ResourceChain::LoadModuleString(HMODULE module, UINT id, std::string& text) const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return FindLocked(module, id, text);
-}
-
 bool ResourceChain::LoadString(UINT id, std::string& text) const {
     std::lock_guard<std::mutex> guard(lock_);
     for (const CDynLinkLibrary* library = head_; library != nullptr;
          library = library->m_pNextDLL) {
-        if (FindLocked(library->m_hResource, id, text)) {
+        if (LoadModuleString(library->m_hResource, id, text)) {
             return true;
         }
     }

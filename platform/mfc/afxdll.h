@@ -1,36 +1,17 @@
 // Extension-module registration and module resources: the resource chain that
-// CString::LoadString searches, and the library entry point (DllMain) emulation.
-// The chain and the string tables are guarded by one lock: every function here may be called
-// from any thread.
+// CString::LoadString searches, and the library entry point.
+// The chain is guarded by one lock: every function here may be called from any thread.
 #pragma once
 
 #include "platform/mfc/afxstr.h"
 
-// DllMain reasons
-#define DLL_PROCESS_DETACH 0
-#define DLL_PROCESS_ATTACH 1
-#define DLL_THREAD_ATTACH 2
-#define DLL_THREAD_DETACH 3
-
-#define LANG_NEUTRAL 0x0000
-#define LANG_ENGLISH_US 0x0409
-
-// A module's string table, as a resource script would build it: (id, text) pairs.
-struct AFX_STRING_RESOURCE {
-    UINT id;
-    LPCSTR text;
-};
-
-// Makes `table` the string table of `module` in language `langId`. Called from a static
-// initialiser of the module that owns the table (the emulation of linking a .rc file), before
-// its entry point runs. Any thread.
-TALVEN_API void AfxRegisterModuleStringTable(HMODULE module, WORD langId,
-                                             const AFX_STRING_RESOURCE* table, int count);
-TALVEN_API void AfxUnregisterModuleStringTable(HMODULE module);
-
-// Loads string `id` of `module` into `buffer` (Win32 LoadStringA): the length copied, or 0
-// when the module has no such string.
-TALVEN_API int LoadStringA(HINSTANCE module, UINT id, LPSTR buffer, int bufferMax);
+// How a module's string table is stored and loaded (LoadStringA): a resource linked into the
+// module on Windows, a table the module registers elsewhere.
+#if defined(_WIN32)
+#include "platform/mfc/afxdll_win32.h"
+#else
+#include "platform/mfc/afxdll_posix.h"
+#endif
 
 struct AFX_EXTENSION_MODULE {
     BOOL bInitialized;
@@ -58,18 +39,26 @@ public:
     CDynLinkLibrary* m_pNextDLL;
 };
 
-// The entry-point emulation: a shared library defines
-//     BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
+// The module whose image holds `anchor`, an object of static storage in it: the module's
+// instance handle on Windows; elsewhere the anchor's address stands for the module. Constant for
+// the life of the process; usable during static initialisation. Any thread.
+TALVEN_API HMODULE AfxGetModuleOf(const void* anchor);
+
+// The library entry point: a shared library defines
+//     extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved);
 // and names it once with TALVEN_DLL_ENTRY_POINT(DllMain, instance) in the same file, after the
-// module's static objects that must exist before attach. The platform then calls it with
-// DLL_PROCESS_ATTACH when the library is loaded and DLL_PROCESS_DETACH when it is unloaded.
+// module's static objects that must exist before attach. The entry point is then called with
+// DLL_PROCESS_ATTACH when the library is loaded and DLL_PROCESS_DETACH when it is unloaded: by
+// the system's loader for a DLL, and by this object where the system has no such call (a
+// shared library on POSIX, the library's objects linked into a program on Windows).
 class TALVEN_API CDllEntryPoint {
 public:
-    typedef BOOL (*EntryFn)(HINSTANCE, DWORD, LPVOID);
+    typedef BOOL (WINAPI* EntryFn)(HINSTANCE, DWORD, LPVOID);
     CDllEntryPoint(EntryFn entry, HINSTANCE instance);
     ~CDllEntryPoint();
     CDllEntryPoint(const CDllEntryPoint&) = delete;
     CDllEntryPoint& operator=(const CDllEntryPoint&) = delete;
+    // True when this object made the attach call and it succeeded.
     BOOL Attached() const { return attached_; }
 
 private:

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/mfc/afxexcept.h"
@@ -23,11 +24,12 @@ public:
         hardIO,
         sharingViolation,
         lockViolation,
-        diskFull,
+        diskFull = 14,  // MFC's values: 13 is not a cause
         endOfFile
     };
     explicit CFileException(int cause = none, LONG osError = -1, LPCSTR fileName = nullptr);
-    static int OsErrorToException(LONG osError);  // the cause for a system error number
+    // The cause for a system error: an errno value on POSIX, a Win32 error code on Windows.
+    static int OsErrorToException(LONG osError);
     BOOL GetErrorMessage(LPSTR buffer, UINT maxLength, UINT* helpContext = nullptr) const override;
 
     int m_cause;
@@ -36,11 +38,12 @@ public:
 };
 
 // Opening: modeCreate makes a missing file; without modeNoTruncate an existing file is emptied,
-// but only once the open has its lock, so a refused open never harms the holder's content.
-// Sharing is an advisory lock (flock) on the open file: shareDenyNone and shareDenyWrite take
-// a shared lock, every other share mode (shareCompat included) an exclusive one. A conflicting
-// open, in this process or another, fails with sharingViolation. Descriptors are not inherited
-// by child programs, so a child never keeps a file locked.
+// but only once the open is granted, so a refused open never harms the holder's content. An
+// open without share flags (shareCompat) is exclusive, as is shareExclusive. A conflicting open,
+// in this process or another, fails with sharingViolation. On Windows the share modes are the
+// system's own; elsewhere sharing is an advisory lock (flock) on the open file: shareDenyNone
+// and shareDenyWrite take a shared lock, every other share mode an exclusive one. The file is
+// never inherited by child programs, so a child never keeps it locked.
 class TALVEN_API CFile {
 public:
     enum OpenFlags {
@@ -85,7 +88,7 @@ protected:
     void WriteRaw(const char* bytes, std::size_t count);  // all of them, or throws
     std::size_t ReadRaw(char* bytes, std::size_t count);  // fewer only at end of file
 
-    int fd_ = -1;
+    std::intptr_t handle_ = -1;  // the descriptor, or on Windows the HANDLE; -1 while closed
     CString path_;
 };
 

@@ -30,7 +30,8 @@ public:
     char operator[](int index) const;
 
     // Loads string `id` from the resource chain (every registered module, newest first).
-    // Returns FALSE and leaves the string empty when no module has it. Any thread.
+    // Returns FALSE and leaves the string empty when no module has it; string ids have 16 bits,
+    // so a larger id has none. Any thread.
     BOOL LoadString(UINT id);
 
     // printf conventions, no length limit. The arguments may be this string's own text.

@@ -12,10 +12,13 @@ public:
     CTime(std::time_t t);
     CTime(int year, int month, int day, int hour, int minute, int second); // local time
 
-    // The current calendar time. MFC exports this as CTime::GetTickCount; Win32 headers make
-    // GetCurrentTime a macro for that name, hence the two spellings.
-    static CTime GetCurrentTime();
+    // The current calendar time. MFC exports this as CTime::GetTickCount; the Win32 headers
+    // make GetCurrentTime() a macro for that name, hence the two spellings (the second one only
+    // where no such macro exists).
     static CTime GetTickCount();
+#ifndef GetCurrentTime
+    static CTime GetCurrentTime() { return GetTickCount(); }
+#endif
 
     std::time_t GetTime() const;
     int GetYear() const;

@@ -49,9 +49,22 @@ bool IsLabelChar(char c) {
            c == '-' || c == '_';
 }
 
-// A name that no resolver could answer: empty, too long, with characters outside host-name
-// syntax (blanks included), an empty label ("a..b", ".a"), a label over 63 characters, or
-// all-numeric labels that are not a dotted address ("1.2.3.256"). Refused without asking.
+// The text of a dotted address that is not a legal one ("1.2.3.256"): all labels numeric.
+bool IsNumericName(const char* name) {
+    bool digit = false;
+    for (const char* c = name; *c != '\0'; ++c) {
+        if (*c >= '0' && *c <= '9') {
+            digit = true;
+        } else if (*c != '.') {
+            return false;
+        }
+    }
+    return digit;
+}
+
+// A name that no resolver could answer: too long, with characters outside host-name syntax
+// (blanks included), an empty label ("a..b", ".a"), or a label over 63 characters. Refused
+// without asking.
 bool IsWellFormedName(const char* name) {
     const std::size_t len = std::strlen(name);
     if (len == 0 || len > kMaxName) return false;
@@ -86,9 +99,16 @@ using namespace talven::platform::sockets;
 
 hostent* gethostbyname(const char* name) {
     if (!CheckStarted()) return nullptr;
-    if (name == nullptr) {
-        Fail(WSAEFAULT);
-        return nullptr;
+    // An empty or null name stands for the local host, as in WinSock.
+    char local[kMaxName + 1];
+    if (name == nullptr || *name == '\0') {
+        const int r = posix::HostName(local, sizeof local);
+        if (r < 0) {
+            FailErrno(r);
+            return nullptr;
+        }
+        local[kMaxName] = '\0';
+        name = local;
     }
     if (seam::Installed()) {
         if (const int error = seam::LookupFailure(name)) {
@@ -100,6 +120,11 @@ hostent* gethostbyname(const char* name) {
     std::uint32_t dotted = 0;
     if (ParseDotted(name, &dotted)) {
         return Fill(name, &dotted, 1);
+    }
+    // WinSock answers the text of an illegal IPv4 address with WSANO_DATA.
+    if (IsNumericName(name)) {
+        Fail(WSANO_DATA);
+        return nullptr;
     }
     if (!IsWellFormedName(name)) {
         Fail(WSAHOST_NOT_FOUND);

@@ -16,7 +16,7 @@ std::atomic<int> g_startups{0};
 
 thread_local int t_lastError = 0;
 
-constexpr WORD kLowest = MAKEWORD(1, 1);
+constexpr WORD kLowest = MAKEWORD(1, 0);  // Ws2_32 accepts 1.0 and up
 constexpr WORD kHighest = MAKEWORD(2, 2);
 
 // Versions compare major first: the low byte is the major version.

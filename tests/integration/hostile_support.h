@@ -3,13 +3,10 @@
 // test drives byte by byte.
 #pragma once
 
-#include <malloc.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,23 +14,9 @@
 #include <gtest/gtest.h>
 
 #include "support/test_support.h"
+#include "support/test_system.h"
 
 namespace talven_test {
-
-// Open descriptors of the process (the listing's own descriptor excluded).
-inline int OpenDescriptors() {
-    int n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator(); ++it) {
-        ++n;
-    }
-    return n - 1;
-}
-
-// Bytes the C heap has handed out and not taken back.
-inline std::uint64_t HeapInUse() {
-    const struct mallinfo2 mi = mallinfo2();
-    return static_cast<std::uint64_t>(mi.uordblks) + static_cast<std::uint64_t>(mi.hblkhd);
-}
 
 // Whether HeapInUse sees the program's allocations. It does not when a sanitizer or valgrind
 // brings its own allocator; memory checks are then left to that tool's leak report.

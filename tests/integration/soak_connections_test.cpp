@@ -3,7 +3,6 @@
 // connections reset by their peer in the middle of a packet. Every packet on a connection that
 // is not reset arrives whole and in order; every reset connection ends with TP_NOTIFY_CLOSE and
 // an error code; afterwards no descriptor and no heap memory is left behind.
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -402,17 +401,6 @@ private:
     std::uint64_t bytesSent_ = 0;
     std::uint64_t packetsReceived_ = 0;
 };
-
-// Makes sure the process may hold both ends of every connection.
-bool EnoughDescriptors(rlim_t need) {
-    rlimit lim{};
-    getrlimit(RLIMIT_NOFILE, &lim);
-    if (lim.rlim_cur >= need) {
-        return true;
-    }
-    lim.rlim_cur = std::min(need, lim.rlim_max);
-    return setrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur >= need;
-}
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 // Kernel services: re-entrant critical sections, thread ids, per-thread last error.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <thread>
 #include <vector>
@@ -84,16 +85,32 @@ TEST(Kernel32, ThreadIdsAreNonzeroAndDistinct) {
     EXPECT_EQ(GetCurrentThreadId(), ids.back());  // stable within a thread
 }
 
+// The two threads meet through atomics only: any other system call may overwrite the last
+// error (GetLastError's reference page).
 TEST(Kernel32, LastErrorBelongsToEachThread) {
-    SetLastError(1234);
+    std::atomic<int> step{0};
     DWORD seenByOther = 1;
+    DWORD keptByOther = 1;
     std::thread other([&] {
+        while (step.load() != 1) {
+        }
         seenByOther = GetLastError();
         SetLastError(99);
+        step.store(2);
+        while (step.load() != 3) {
+        }
+        keptByOther = GetLastError();
     });
+    SetLastError(1234);
+    step.store(1);
+    while (step.load() != 2) {
+    }
+    const DWORD keptHere = GetLastError();
+    step.store(3);
     other.join();
     EXPECT_EQ(seenByOther, 0u);
-    EXPECT_EQ(GetLastError(), 1234u);
+    EXPECT_EQ(keptHere, 1234u);
+    EXPECT_EQ(keptByOther, 99u);
 }
 
 }  // namespace

@@ -2,31 +2,24 @@
 
 #include "platform/mfc/afxdll.h"
 #include "talven.h"
+#include "tests/platform/string_modules.h"
 
 namespace {
 
-// Two stand-in modules with string tables that share one id.
-const char g_moduleA = 0;
-const char g_moduleB = 0;
-HMODULE ModuleA() { return reinterpret_cast<HMODULE>(const_cast<char*>(&g_moduleA)); }
-HMODULE ModuleB() { return reinterpret_cast<HMODULE>(const_cast<char*>(&g_moduleB)); }
-
-constexpr UINT kShared = 0x7F0001;
-constexpr UINT kOnlyA = 0x7F0002;
-const AFX_STRING_RESOURCE kTableA[] = {{kShared, "shared from A"}, {kOnlyA, "only in A"}};
-const AFX_STRING_RESOURCE kTableB[] = {{kShared, "shared from B"}};
+using string_modules::kOnlyA;
+using string_modules::kShared;
+using string_modules::ModuleA;
+using string_modules::ModuleB;
 
 class ResourceChain : public ::testing::Test {
 protected:
     void SetUp() override {
-        AfxRegisterModuleStringTable(ModuleA(), LANG_NEUTRAL, kTableA, 2);
-        AfxRegisterModuleStringTable(ModuleB(), LANG_ENGLISH_US, kTableB, 1);
+        ASSERT_NE(ModuleA(), nullptr);
+        ASSERT_NE(ModuleB(), nullptr);
     }
     void TearDown() override {
         AfxTermExtensionModule(stateA_);
         AfxTermExtensionModule(stateB_);
-        AfxUnregisterModuleStringTable(ModuleA());
-        AfxUnregisterModuleStringTable(ModuleB());
     }
     void Join(AFX_EXTENSION_MODULE& state, HMODULE module) {
         ASSERT_TRUE(AfxInitExtensionModule(state, module));
@@ -66,17 +59,20 @@ TEST_F(ResourceChain, NewestModuleWinsAndTermRemovesOnlyItsOwn) {
     EXPECT_TRUE(text.IsEmpty());
 }
 
-TEST_F(ResourceChain, UnregisteredTableIsGoneEvenWhileInTheChain) {
-    Join(stateA_, ModuleA());
-    AfxUnregisterModuleStringTable(ModuleA());
-    EXPECT_TRUE(Load(kOnlyA).IsEmpty());
-}
-
 TEST_F(ResourceChain, UninitialisedRecordTermsNothing) {
     Join(stateA_, ModuleA());
     AFX_EXTENSION_MODULE state = {FALSE, nullptr, nullptr};
     EXPECT_FALSE(AfxInitExtensionModule(state, nullptr));
     AfxTermExtensionModule(state);
+    EXPECT_STREQ(Load(kOnlyA), "only in A");
+}
+
+// String ids have 16 bits: a larger id names no string, even one whose low word has an entry.
+TEST_F(ResourceChain, IdsAboveSixteenBitsFindNothing) {
+    Join(stateA_, ModuleA());
+    CString text("stale");
+    EXPECT_FALSE(text.LoadString(0x10000u + kOnlyA));
+    EXPECT_TRUE(text.IsEmpty());
     EXPECT_STREQ(Load(kOnlyA), "only in A");
 }
 

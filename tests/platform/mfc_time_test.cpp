@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <string>
 
+#include "support/test_system.h"
 #include "talven.h"
 
 namespace {
@@ -12,27 +12,8 @@ namespace {
 // time and UTC differ; restores the process's zone afterwards.
 class CTimeLocal : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const char* tz = std::getenv("TZ");
-        hadTz_ = tz != nullptr;
-        if (hadTz_) {
-            oldTz_ = tz;
-        }
-        setenv("TZ", "XYZ-5", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (hadTz_) {
-            setenv("TZ", oldTz_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-
-private:
-    bool hadTz_ = false;
-    std::string oldTz_;
+    void SetUp() override { talven_test::SetTimeZone("XYZ-5"); }
+    void TearDown() override { talven_test::SetTimeZone(nullptr); }
 };
 
 TEST_F(CTimeLocal, FormatUsesLocalTime) {

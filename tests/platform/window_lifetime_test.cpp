@@ -15,7 +15,9 @@ using talven_test::RecordingWindow;
 
 namespace {
 
-// A window class whose procedure logs (hwnd, message) and can refuse creation.
+// A window class whose procedure logs (hwnd, message) for the four messages of a window's life
+// and can refuse creation. Windows sends others around them (WM_GETMINMAXINFO and WM_NCCALCSIZE
+// during creation, for one: CreateWindowExA's reference page); they are not logged.
 struct Log {
     std::vector<std::pair<HWND, UINT>> entries;
     LRESULT ncCreateResult = TRUE;
@@ -24,7 +26,8 @@ struct Log {
 thread_local Log* t_log = nullptr;
 
 LRESULT CALLBACK LoggingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (t_log != nullptr) {
+    if (t_log != nullptr && (msg == WM_NCCREATE || msg == WM_CREATE || msg == WM_DESTROY ||
+                             msg == WM_NCDESTROY)) {
         t_log->entries.emplace_back(hwnd, msg);
         if (msg == WM_NCCREATE) {
             return t_log->ncCreateResult;
@@ -152,17 +155,22 @@ TEST(WindowLifetime, WindowsOfAThreadThatExitsStopExisting) {
     EXPECT_EQ(SendMessageA(hwnd, WM_USER, 0, 0), 0);
 }
 
+// GetWindowTextA sends WM_GETTEXT to a window of the process (its reference page), so the
+// owner thread serves messages while the other thread asks.
 TEST(WindowLifetime, AnyThreadCanAskAboutAWindow) {
     RecordingWindow w;
     const DWORD me = GetCurrentThreadId();
     DWORD owner = 0;
     BOOL exists = FALSE;
     char text[64] = {};
+    std::atomic<bool> done{false};
     std::thread other([&] {
         exists = IsWindow(w.hwnd());
         owner = GetWindowThreadProcessId(w.hwnd(), nullptr);
         GetWindowTextA(w.hwnd(), text, sizeof text);
+        done = true;
     });
+    EXPECT_TRUE(talven_test::PumpUntil([&] { return done.load(); }, 10000));
     other.join();
     EXPECT_TRUE(exists);
     EXPECT_EQ(owner, me);

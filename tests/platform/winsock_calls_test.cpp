@@ -2,14 +2,13 @@
 // text and host lookup.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "platform/winsock/winsock.h"
-#include "platform/winsock/wsa_error.h"
 #include "support/test_support.h"
+#include "support/test_system.h"
 #include "tests/platform/winsock_test_helpers.h"
 
 using winsock_test::Pair;
@@ -24,27 +23,6 @@ protected:
 };
 
 winsock::sockaddr* Addr(winsock::sockaddr_in& a) { return reinterpret_cast<winsock::sockaddr*>(&a); }
-
-TEST(WinSockErrors, ErrnoValuesTranslateToWinSockCodes) {
-    const struct {
-        int err;
-        int wsa;
-    } table[] = {
-        {0, 0},
-        {EWOULDBLOCK, WSAEWOULDBLOCK}, {EAGAIN, WSAEWOULDBLOCK}, {EINPROGRESS, WSAEWOULDBLOCK},
-        {ECONNREFUSED, WSAECONNREFUSED}, {EADDRINUSE, WSAEADDRINUSE}, {EMFILE, WSAEMFILE},
-        {ENFILE, WSAEMFILE}, {EBADF, WSAENOTSOCK}, {ENOTSOCK, WSAENOTSOCK},
-        {ECONNRESET, WSAECONNRESET}, {ECONNABORTED, WSAECONNABORTED}, {ETIMEDOUT, WSAETIMEDOUT},
-        {ENOTCONN, WSAENOTCONN}, {EISCONN, WSAEISCONN}, {EALREADY, WSAEALREADY},
-        {EADDRNOTAVAIL, WSAEADDRNOTAVAIL}, {ENETUNREACH, WSAENETUNREACH},
-        {EHOSTUNREACH, WSAEHOSTUNREACH}, {EMSGSIZE, WSAEMSGSIZE}, {ENOBUFS, WSAENOBUFS},
-        {EINVAL, WSAEINVAL}, {EFAULT, WSAEFAULT}, {EACCES, WSAEACCES}, {EPIPE, WSAESHUTDOWN},
-        {EAFNOSUPPORT, WSAEAFNOSUPPORT}, {ENOPROTOOPT, WSAENOPROTOOPT},
-    };
-    for (const auto& row : table) {
-        EXPECT_EQ(talven::platform::sockets::WsaErrorFromErrno(row.err), row.wsa) << row.err;
-    }
-}
 
 TEST_F(WinSockCalls, RealFailuresReportWinSockCodes) {
     // Refused: a blocking connect to a port where nothing listens.
@@ -83,8 +61,6 @@ TEST_F(WinSockCalls, RealFailuresReportWinSockCodes) {
     EXPECT_EQ(winsock::bind(s, Addr(taken), 8), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
     winsock::closesocket(s);
-    EXPECT_EQ(winsock::socket(23 /* AF_INET6 */, SOCK_STREAM, 0), INVALID_SOCKET);
-    EXPECT_EQ(WSAGetLastError(), WSAEAFNOSUPPORT);
 }
 
 TEST_F(WinSockCalls, SocketsStartBlockingAndFionbioSwitchesThem) {
@@ -178,8 +154,11 @@ TEST_F(WinSockCalls, OptionsAndIoctlsTranslate) {
     winsock::u_long atMark = 0;
     ASSERT_EQ(winsock::ioctlsocket(p.near, SIOCATMARK, &atMark), 0);
     EXPECT_EQ(atMark, 1u);  // no out-of-band data waits
+    // An unknown command fails; ioctlsocket's reference page names no code for it (the
+    // emulation gives WSAEINVAL, Wine WSAEOPNOTSUPP).
+    WSASetLastError(0);
     EXPECT_EQ(winsock::ioctlsocket(p.near, 0x1234, &n), SOCKET_ERROR);
-    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+    EXPECT_NE(WSAGetLastError(), 0);
 }
 
 TEST_F(WinSockCalls, PendingConnectErrorReadsAsWinSockCode) {
@@ -202,6 +181,8 @@ TEST_F(WinSockCalls, PendingConnectErrorReadsAsWinSockCode) {
     winsock::closesocket(s);
 }
 
+// Whether blanks after an address end it is not documented (Wine reads "1.2.3.4 " as the
+// address); it is not checked here.
 TEST(WinSockAddressText, InetAddrReadsWinSockDottedForms) {
     const struct {
         const char* text;
@@ -211,7 +192,7 @@ TEST(WinSockAddressText, InetAddrReadsWinSockDottedForms) {
         {"0x7f.0.0.1", 0x7f000001}, {"0177.0.0.01", 0x7f000001}, {"2130706433", 0x7f000001},
         {"1.2.3.4.5", INADDR_NONE}, {"256.1.1.1", INADDR_NONE}, {"1.2.3.256", INADDR_NONE},
         {"", INADDR_NONE}, {"1..2", INADDR_NONE}, {" 1.2.3.4", INADDR_NONE},
-        {"1.2.3.4 ", INADDR_NONE}, {"08.1.1.1", INADDR_NONE}, {"0x", INADDR_NONE},
+        {"08.1.1.1", INADDR_NONE}, {"0x", INADDR_NONE},
         {"host.example", INADDR_NONE}, {"4294967296", INADDR_NONE},
     };
     for (const auto& r : rows) {
@@ -247,15 +228,36 @@ TEST(WinSockAddressText, ByteOrderAndDottedTextRoundTrip) {
 TEST_F(WinSockCalls, MalformedHostNamesFailWithoutAResolver) {
     const std::string longLabel(64, 'a');
     const std::string tooLong = std::string(250, 'a') + ".bcdef";
-    const char* names[] = {"", "a b", "a..b", ".a", "bad$name", "1.2.3.256", "10.0.0.999",
-                           longLabel.c_str(), tooLong.c_str(), "host name.example"};
+    const char* names[] = {"a b", "a..b", ".a", "bad$name", longLabel.c_str(), tooLong.c_str(),
+                           "host name.example"};
     for (const char* name : names) {
         WSASetLastError(0);
         EXPECT_EQ(winsock::gethostbyname(name), nullptr) << '"' << name << '"';
         EXPECT_EQ(WSAGetLastError(), WSAHOST_NOT_FOUND) << '"' << name << '"';
     }
-    EXPECT_EQ(winsock::gethostbyname(nullptr), nullptr);
-    EXPECT_EQ(WSAGetLastError(), WSAEFAULT);
+    // The text of an illegal IPv4 address fails with WSANO_DATA (gethostbyname's reference page).
+    for (const char* name : {"1.2.3.256", "10.0.0.999"}) {
+        WSASetLastError(0);
+        EXPECT_EQ(winsock::gethostbyname(name), nullptr) << '"' << name << '"';
+        if (talven_test::ExpectDocumented("gethostbyname of an illegal IPv4 address fails with "
+                                          "WSAHOST_NOT_FOUND under Wine 8.0; gethostbyname's "
+                                          "reference page gives WSANO_DATA")) {
+            EXPECT_EQ(WSAGetLastError(), WSANO_DATA) << '"' << name << '"';
+        }
+    }
+}
+
+// An empty or null name stands for the local host: the entry names what gethostname gives
+// (gethostbyname's reference page).
+TEST_F(WinSockCalls, EmptyOrNullHostNameIsTheLocalHost) {
+    char local[256] = {};
+    ASSERT_EQ(winsock::gethostname(local, sizeof local), 0);
+    for (const char* name : {"", static_cast<const char*>(nullptr)}) {
+        const winsock::hostent* h = winsock::gethostbyname(name);
+        ASSERT_NE(h, nullptr) << (name == nullptr ? "NULL" : "empty");
+        ASSERT_NE(h->h_addr_list[0], nullptr);
+        EXPECT_EQ(h->h_addrtype, AF_INET);
+    }
 }
 
 TEST_F(WinSockCalls, DottedAddressesResolveToThemselves) {

@@ -1,6 +1,7 @@
 // Descriptor exhaustion: with the process's descriptor limit lowered to what is already open,
 // making and accepting sockets fail with WSAEMFILE and nothing crashes; once descriptors are
-// free again, pending connections are accepted and packets flow.
+// free again, pending connections are accepted and packets flow. POSIX only: Windows has no
+// per-process descriptor limit that a test could lower.
 #include <sys/resource.h>
 
 #include <memory>

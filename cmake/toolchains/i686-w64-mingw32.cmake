@@ -1,0 +1,4 @@
+# 32-bit Windows with Debian's mingw-w64 (package g++-mingw-w64-i686-posix).
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(TALVEN_MINGW_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

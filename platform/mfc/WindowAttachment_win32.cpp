@@ -1,0 +1,69 @@
+// CWnd's binding to real windows. The window is subclassed while the system creates it: a
+// computer-based-training hook of the creating thread sees the new handle before the window's
+// first message (WM_GETMINMAXINFO or WM_NCCREATE), attaches the object in a window property and
+// replaces the window's procedure. The class keeps its own procedure, which GetClassLongPtrA
+// still gives.
+#include "platform/mfc/WindowAttachment.h"
+
+namespace talven::mfc {
+namespace {
+
+const char kObjectProperty[] = "TalvenCWnd";
+
+// The object and procedure waiting for the window that the calling thread is creating.
+struct PendingAttach {
+    CWnd* wnd = nullptr;
+    WNDPROC proc = nullptr;
+};
+thread_local PendingAttach t_pending;
+
+// Only the first window created after CreateAttachedWindow set t_pending is the object's:
+// windows that its handlers create meanwhile (during WM_CREATE, say) are left alone.
+LRESULT CALLBACK CreationHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HCBT_CREATEWND && t_pending.wnd != nullptr) {
+        const HWND hwnd = reinterpret_cast<HWND>(wParam);
+        CWnd* wnd = t_pending.wnd;
+        t_pending.wnd = nullptr;
+        ::SetPropA(hwnd, kObjectProperty, wnd);
+        wnd->m_hWnd = hwnd;
+        ::SetWindowLongPtrA(hwnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(t_pending.proc));
+    }
+    return ::CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+}  // namespace
+
+HWND CreateAttachedWindow(CWnd* wnd, WNDPROC proc, DWORD exStyle, LPCSTR className,
+                          LPCSTR windowName, DWORD style, int x, int y, int width, int height,
+                          HWND parent, HMENU menu, LPVOID param) {
+    const HHOOK hook = ::SetWindowsHookExA(WH_CBT, &CreationHook, nullptr, ::GetCurrentThreadId());
+    if (hook == nullptr) {
+        return nullptr;
+    }
+    t_pending = PendingAttach{wnd, proc};
+    const HWND hwnd = ::CreateWindowExA(exStyle, className, windowName, style, x, y, width, height,
+                                        parent, menu, nullptr, param);
+    t_pending = PendingAttach{};
+    ::UnhookWindowsHookEx(hook);
+    return hwnd;
+}
+
+CWnd* AttachedObject(HWND hwnd) {
+    return hwnd != nullptr ? static_cast<CWnd*>(::GetPropA(hwnd, kObjectProperty)) : nullptr;
+}
+
+void DetachObject(HWND hwnd) {
+    // A window's properties must be gone before its WM_NCDESTROY returns; this is called there
+    // at the latest.
+    ::RemovePropA(hwnd, kObjectProperty);
+}
+
+LRESULT CallClassProc(HWND hwnd, WNDPROC objectProc, UINT msg, WPARAM wParam, LPARAM lParam) {
+    const WNDPROC classProc = reinterpret_cast<WNDPROC>(::GetClassLongPtrA(hwnd, GCLP_WNDPROC));
+    if (classProc != nullptr && classProc != objectProc) {
+        return ::CallWindowProcA(classProc, hwnd, msg, wParam, lParam);
+    }
+    return ::DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+}  // namespace talven::mfc

@@ -1,0 +1,227 @@
+// The WinSock calls that the socket seam can script, on Windows: the seam's step, then the
+// system's call; and event selection, noted so that the seam can post what a scripted step
+// implies.
+//
+// A scripted step does not touch the socket, so WinSock cannot know what it stands for. Where
+// the real call would have led WinSock to post an event, the seam posts it, to the window and
+// with the message of the socket's selection, and only for the events selected:
+//   - send, WouldBlock: FD_WRITE, at once when the socket can take data; when it cannot, the
+//     call goes to the system instead, whose own would-block arms WinSock's FD_WRITE;
+//   - recv, Data with further steps waiting: FD_READ (recv re-enables it, and "data" remains);
+//   - recv, an empty Data step (the peer's close): FD_CLOSE with error 0.
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/winsock/seam_hooks.h"
+
+// The system's own function is meant below.
+#undef WSAAsyncSelect
+
+namespace talven::platform::sockets {
+namespace {
+
+struct SelectionRecord {
+    HWND hwnd;
+    UINT msg;
+    long events;
+};
+
+// Where each selected socket's events go. Guarded by lock.
+struct Selections {
+    std::mutex lock;
+    std::unordered_map<SOCKET, SelectionRecord> bySocket;
+};
+
+Selections& Selected() {
+    static Selections selections;
+    return selections;
+}
+
+void Note(SOCKET s, HWND hwnd, UINT msg, long events) {
+    Selections& all = Selected();
+    std::lock_guard<std::mutex> hold(all.lock);
+    if (msg == 0 || events == 0) {
+        all.bySocket.erase(s);
+    } else {
+        all.bySocket[s] = SelectionRecord{hwnd, msg, events};
+    }
+}
+
+void Inherit(SOCKET listener, SOCKET accepted) {
+    Selections& all = Selected();
+    std::lock_guard<std::mutex> hold(all.lock);
+    const auto it = all.bySocket.find(listener);
+    if (it != all.bySocket.end()) {
+        const SelectionRecord record = it->second;
+        all.bySocket[accepted] = record;
+    } else {
+        all.bySocket.erase(accepted);
+    }
+}
+
+void Drop(SOCKET s) {
+    Selections& all = Selected();
+    std::lock_guard<std::mutex> hold(all.lock);
+    all.bySocket.erase(s);
+}
+
+// Posts `event` for s as WinSock would, when s is selected for it.
+void PostEvent(SOCKET s, long event, int error) {
+    SelectionRecord record{};
+    {
+        Selections& all = Selected();
+        std::lock_guard<std::mutex> hold(all.lock);
+        const auto it = all.bySocket.find(s);
+        if (it == all.bySocket.end() || (it->second.events & event) == 0) {
+            return;
+        }
+        record = it->second;
+    }
+    ::PostMessageA(record.hwnd, record.msg, static_cast<WPARAM>(s),
+                   WSAMAKESELECTREPLY(event, error));
+}
+
+bool CanTakeData(SOCKET s) {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(s, &writable);
+    timeval now{0, 0};
+    return ::select(0, nullptr, &writable, nullptr, &now) == 1;
+}
+
+int Fail(int error) {
+    ::WSASetLastError(error);
+    return SOCKET_ERROR;
+}
+
+// The seam's part in a recv: true when it decided the result (in result) by itself; may
+// shorten len for a Take step.
+bool ScriptedRecv(SOCKET s, char* buf, int& len, int& result) {
+    const seam::Action a = seam::NextRecv(s, buf, len);
+    switch (a.kind) {
+        case seam::Action::Real:
+            return false;
+        case seam::Action::Limit:
+            if (a.count < len) len = a.count < 0 ? 0 : a.count;
+            return false;
+        case seam::Action::Data:
+            if (a.count == 0 && len > 0) {
+                PostEvent(s, FD_CLOSE, 0);
+            } else if (a.more) {
+                PostEvent(s, FD_READ, 0);
+            }
+            result = a.count;
+            return true;
+        case seam::Action::WouldBlock:
+            result = Fail(WSAEWOULDBLOCK);
+            return true;
+        case seam::Action::Fail:
+            result = Fail(a.error);
+            return true;
+    }
+    return false;
+}
+
+// The seam's part in a send, as for ScriptedRecv.
+bool ScriptedSend(SOCKET s, int& len, int& result) {
+    const seam::Action a = seam::NextSend(s);
+    switch (a.kind) {
+        case seam::Action::Real:
+        case seam::Action::Data:
+            return false;
+        case seam::Action::Limit:
+            if (a.count < len) len = a.count < 0 ? 0 : a.count;
+            return false;
+        case seam::Action::WouldBlock:
+            if (!CanTakeData(s)) {
+                return false;
+            }
+            PostEvent(s, FD_WRITE, 0);
+            result = Fail(WSAEWOULDBLOCK);
+            return true;
+        case seam::Action::Fail:
+            result = Fail(a.error);
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+}  // namespace talven::platform::sockets
+
+namespace winsock {
+
+using namespace talven::platform::sockets;
+
+SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
+    const SOCKET accepted = ::accept(s, addr, addrlen);
+    if (accepted != INVALID_SOCKET) {
+        Inherit(s, accepted);  // WinSock gives the new socket its listener's selection
+    }
+    return accepted;
+}
+
+int recv(SOCKET s, char* buf, int len, int flags) {
+    int result = 0;
+    if (seam::Installed() && ScriptedRecv(s, buf, len, result)) {
+        return result;
+    }
+    return ::recv(s, buf, len, flags);
+}
+
+int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen) {
+    int result = 0;
+    if (seam::Installed() && ScriptedRecv(s, buf, len, result)) {
+        return result;
+    }
+    return ::recvfrom(s, buf, len, flags, from, fromlen);
+}
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+    int result = 0;
+    if (seam::Installed() && ScriptedSend(s, len, result)) {
+        return result;
+    }
+    return ::send(s, buf, len, flags);
+}
+
+int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {
+    int result = 0;
+    if (seam::Installed()) {
+        if (seam::CaptureSendTo(s, to, tolen, buf, len)) {
+            return len;
+        }
+        if (ScriptedSend(s, len, result)) {
+            return result;
+        }
+    }
+    return ::sendto(s, buf, len, flags, to, tolen);
+}
+
+int closesocket(SOCKET s) {
+    if (seam::Installed()) {
+        seam::Forget(s);
+    }
+    Drop(s);
+    return ::closesocket(s);
+}
+
+hostent* gethostbyname(const char* name) {
+    if (seam::Installed() && name != nullptr) {
+        if (const int error = seam::LookupFailure(name)) {
+            Fail(error);
+            return nullptr;
+        }
+    }
+    return ::gethostbyname(name);
+}
+
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
+    const int result = ::WSAAsyncSelect(s, hwnd, msg, events);
+    if (result == 0) {
+        Note(s, hwnd, msg, events);
+    }
+    return result;
+}
+
+}  // namespace winsock
