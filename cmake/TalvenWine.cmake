@@ -2,8 +2,8 @@
 # private prefix inside the build folder, under one Xvfb display for the whole test run (without
 # a display, window creation fails under Wine).
 #
-# talven_emulated_test(name target [LABELS ...] [TIMEOUT s]) adds a test that runs `target`
-# whole under Wine, inside the run's Wine session. Without a loader for the target (32-bit Wine
+# talven_emulated_test(name target [ARGS ...] [LABELS ...] [TIMEOUT s] [WORKING_DIRECTORY dir])
+# adds a test that runs `target` whole under Wine, inside the run's Wine session. Without a loader for the target (32-bit Wine
 # is not installed here) it adds nothing: such a build is compiled, not run.
 include_guard(GLOBAL)
 
@@ -53,8 +53,9 @@ else()
   set(TALVEN_WINE_RUN "")
 endif()
 
+# The session's start and stop, once for the whole project (called from its top directory).
 function(talven_wine_session_tests)
-  if(NOT TALVEN_WINE_RUN OR TEST talven_wine_session_start)
+  if(NOT TALVEN_WINE_RUN)
     return()
   endif()
   if(NOT TALVEN_XVFB)
@@ -67,12 +68,15 @@ function(talven_wine_session_tests)
 endfunction()
 
 function(talven_emulated_test name target)
-  cmake_parse_arguments(arg "" "TIMEOUT" "LABELS;ARGS" ${ARGN})
+  cmake_parse_arguments(arg "" "TIMEOUT;WORKING_DIRECTORY" "LABELS;ARGS" ${ARGN})
   if(NOT TALVEN_WINE_RUN)
     return()
   endif()
-  talven_wine_session_tests()
-  add_test(NAME ${name} COMMAND ${target} ${arg_ARGS})
+  if(arg_WORKING_DIRECTORY)
+    add_test(NAME ${name} COMMAND ${target} ${arg_ARGS} WORKING_DIRECTORY ${arg_WORKING_DIRECTORY})
+  else()
+    add_test(NAME ${name} COMMAND ${target} ${arg_ARGS})
+  endif()
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED talven_wine)
   if(arg_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${arg_LABELS}")

@@ -6,6 +6,7 @@
 #include "platform/kernel32/kernel32.h"
 #include "platform/user32/user32.h"
 #include "platform/winsock/winsock.h"
+#include "platform/msvcrt/msvcrt.h"
 #include "platform/mfc/afxstr.h"
 #include "platform/mfc/afxcoll.h"
 #include "platform/mfc/afxtime.h"

@@ -133,12 +133,16 @@ TEST_F(SocketLog, UnwritablePlacesLoseTheLineSilently) {
     EXPECT_TRUE(fs::is_directory(kFile));
     EXPECT_TRUE(fs::is_empty(kFile));
 
+    // A current directory that no longer exists. Windows does not let a process remove its
+    // current directory (it is in use), so there this part has nothing to try.
     const fs::path gone = dir_ / "gone";
     fs::create_directory(gone);
     fs::current_path(gone);
-    fs::remove(gone);  // the current directory no longer exists
-    QmSocketLog("lost too");
-    EXPECT_FALSE(fs::exists(gone));
+    std::error_code inUse;
+    if (fs::remove(gone, inUse)) {
+        QmSocketLog("lost too");
+        EXPECT_FALSE(fs::exists(gone));
+    }
 }
 
 TEST_F(SocketLog, LinesFollowTheCurrentDirectory) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -11,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "support/child_process.h"
 #include "support/test_support.h"
 
 #ifdef TALVENCAT_PATH
@@ -57,18 +57,18 @@ struct Outcome {
 };
 
 // Runs talvencat in the scratch directory with `args` and `input` on standard input, bounded to
-// 20 seconds.
+// 20 seconds (status -1 when it had to be ended).
 Outcome RunCat(const Scratch& scratch, const std::string& name, const std::string& args, const std::string& input) {
     const fs::path in = scratch / (name + ".in");
     const fs::path out = scratch / (name + ".out");
     const fs::path err = scratch / (name + ".err");
-    const fs::path rc = scratch / (name + ".rc");
     Spill(in, input);
-    const std::string command = "cd '" + scratch.path().string() + "' && timeout 20 '" TALVENCAT_PATH "' " + args + " <'" + in.string() + "' >'" +
-                                out.string() + "' 2>'" + err.string() + "'; echo $? >'" + rc.string() + "'";
-    std::system(command.c_str());
     Outcome outcome;
-    std::istringstream(Slurp(rc)) >> outcome.status;
+    {
+        talven_test::ChildProcess cat(TALVENCAT_PATH, args, scratch.path().string(), in.string(), out.string(),
+                                      err.string());
+        outcome.status = cat.Wait(20000);
+    }
     outcome.out = Slurp(out);
     outcome.err = Slurp(err);
     return outcome;
@@ -85,18 +85,19 @@ bool WaitForContent(const fs::path& file, const std::string& expected) {
     return false;
 }
 
-// A listening talvencat in the background on 127.0.0.1 and a port chosen by the system,
-// stopped by SIGTERM when the object goes. It must run without -q: its port is read from the
-// "listening on" line on standard error.
+// A listening talvencat in the background on 127.0.0.1 and a port chosen by the system, ended
+// when the object goes. It must run without -q: its port is read from the "listening on" line on
+// standard error.
 class CatServer {
 public:
     CatServer(const Scratch& scratch, const std::string& args)
-        : out_(scratch / "server.out"), err_(scratch / "server.err"), pid_(scratch / "server.pid") {
-        const std::string command = "timeout 60 '" TALVENCAT_PATH "' -l " + args + " 127.0.0.1 0 </dev/null >'" +
-                                    out_.string() + "' 2>'" + err_.string() + "' & echo $! >'" + pid_.string() + "'";
-        std::system(command.c_str());
+        : out_(scratch / "server.out"),
+          err_(scratch / "server.err"),
+          in_(Input(scratch)),
+          cat_(TALVENCAT_PATH, "-l " + args + " 127.0.0.1 0", scratch.path().string(), in_.string(), out_.string(),
+               err_.string()) {
         const std::string marker = "listening on 127.0.0.1:";
-        for (int i = 0; i < 200 && port_ == 0; ++i) {
+        for (int i = 0; i < 200 && port_ == 0 && cat_.started(); ++i) {
             const std::string err = Slurp(err_);
             const std::size_t at = err.find(marker);
             if (at != std::string::npos && err.find('\n', at) != std::string::npos) {
@@ -106,17 +107,21 @@ public:
             }
         }
     }
-    ~CatServer() {
-        const std::string command = "kill $(cat '" + pid_.string() + "') 2>/dev/null";
-        std::system(command.c_str());
-    }
     int port() const { return port_; }
     const fs::path& out() const { return out_; }
 
 private:
+    // An empty standard input, like </dev/null.
+    static fs::path Input(const Scratch& scratch) {
+        const fs::path in = scratch / "server.in";
+        Spill(in, "");
+        return in;
+    }
+
     fs::path out_;
     fs::path err_;
-    fs::path pid_;
+    fs::path in_;
+    talven_test::ChildProcess cat_;
     int port_ = 0;
 };
 

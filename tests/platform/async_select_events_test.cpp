@@ -242,8 +242,7 @@ TEST_F(AsyncSelectEvents, ResetIsPostedAsCloseWithConnectionReset) {
     PumpFor(100);
     const auto events = Events(window_, p.near);
     // WSAAsyncSelect's reference page: FD_CLOSE carries WSAECONNRESET after a reset.
-    if (talven_test::ExpectDocumented("FD_CLOSE after a reset carries error 0 under Wine 8.0; "
-                                      "WSAAsyncSelect's reference page gives WSAECONNRESET")) {
+    if (talven_test::ExpectDocumented(talven_test::kWineResetCloseError)) {
         EXPECT_EQ(events.back(), std::make_pair(FD_CLOSE, WSAECONNRESET));
     } else {
         EXPECT_EQ(events.back().first, FD_CLOSE);

@@ -16,6 +16,11 @@ bool UnderWine();
 // Wine does instead and which documentation page the check relies on.
 bool ExpectDocumented(const char* difference);
 
+// The difference that several tests meet: the error code of FD_CLOSE after a reset.
+constexpr const char kWineResetCloseError[] =
+    "FD_CLOSE after a reset carries error 0 under Wine 8.0; WSAAsyncSelect's reference page "
+    "gives WSAECONNRESET";
+
 // Sets the C runtime's local time zone to a POSIX-style TZ value ("XYZ-5": five hours east of
 // UTC); nullptr restores the zone the process had before the first call.
 void SetTimeZone(const char* tz);
