@@ -1,0 +1,25 @@
+# TALVEN.dll exports the four C functions under their plain names and the classes' members.
+#   cmake -DDLL=... -DOBJDUMP=... -P check_exports.cmake
+cmake_minimum_required(VERSION 3.25)
+execute_process(COMMAND ${OBJDUMP} -p ${DLL} RESULT_VARIABLE rc OUTPUT_VARIABLE table)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "check_exports: ${OBJDUMP} -p ${DLL} failed")
+endif()
+# Only the export table's name entries: "[ n] +base[ m] name" lines after "[Ordinal/Name Pointer]".
+string(FIND "${table}" "[Ordinal/Name Pointer] Table" at)
+if(at LESS 0)
+  message(FATAL_ERROR "check_exports: ${DLL} has no export names")
+endif()
+string(SUBSTRING "${table}" ${at} -1 exports)
+foreach(name QmSocketInit QmSocketTerm QmGetWSAErrorString QmSocketLog)
+  if(NOT exports MATCHES "\\] ${name}\n")
+    message(FATAL_ERROR "check_exports: ${name} is not exported under its plain name")
+  endif()
+endforeach()
+# A constructor of each exported class (mangled: _ZN<len><name>C1/C2).
+foreach(class 14CQmAsyncSocket 18CQmSocketNotifyWnd 11CQmtpSocket 11CPacketData 7CString 4CWnd)
+  if(NOT exports MATCHES "_ZN${class}C[12]E")
+    message(FATAL_ERROR "check_exports: the class ${class} is not exported")
+  endif()
+endforeach()
+message(STATUS "check_exports: ${DLL} exports the C functions and the classes")

@@ -1,0 +1,100 @@
+# Installs a build into a fresh prefix and checks the tree: the library, the public headers and
+# no internal one, the CMake package (a consumer project finds it, builds and runs), and on POSIX
+# the pkg-config file (a consumer compiled with its flags builds and runs).
+#
+#   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DPREFIX=... [-DTOOLCHAIN_FILE=...] [-DRUNNER=...]
+#         [-DWINDOWS=ON] -P check_install.cmake
+# RUNNER runs a program of the target system (the Wine runner for a Windows build).
+cmake_minimum_required(VERSION 3.25)
+
+function(fail)
+  message(FATAL_ERROR "check_install: ${ARGN}")
+endfunction()
+
+function(run)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    string(REPLACE ";" " " command "${ARGN}")
+    fail("`${command}` failed (${rc}):\n${out}\n${err}")
+  endif()
+endfunction()
+
+file(REMOVE_RECURSE ${PREFIX})
+run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX})
+
+# The library.
+if(WINDOWS)
+  foreach(file bin/TALVEN.dll lib/libtalven.dll.a lib/cmake/talven/talvenConfig.cmake)
+    if(NOT EXISTS ${PREFIX}/${file})
+      fail("${file} is not installed")
+    endif()
+  endforeach()
+else()
+  file(GLOB_RECURSE libraries ${PREFIX}/lib*/libtalven.so*)
+  file(GLOB_RECURSE configs ${PREFIX}/lib*/talvenConfig.cmake)
+  file(GLOB_RECURSE pcs ${PREFIX}/lib*/talven.pc)
+  if(NOT libraries OR NOT configs OR NOT pcs)
+    fail("libtalven.so, talvenConfig.cmake or talven.pc is not installed")
+  endif()
+endif()
+
+# Exactly the public headers: every header that talven.h reaches, and no other.
+set(PROJECT_SOURCE_DIR ${SOURCE_DIR})
+include(${SOURCE_DIR}/cmake/TalvenPublicHeaders.cmake)
+talven_public_headers(public)
+file(GLOB_RECURSE installed RELATIVE ${PREFIX}/include/talven ${PREFIX}/include/talven/*)
+foreach(header ${public})
+  string(REGEX REPLACE "^include/" "" header "${header}")
+  if(NOT header IN_LIST installed)
+    fail("the public header ${header} is not installed")
+  endif()
+endforeach()
+foreach(header ${installed})
+  if(NOT header STREQUAL "talven.h" AND NOT header IN_LIST public)
+    fail("${header} is installed but is not a public header")
+  endif()
+endforeach()
+foreach(internal platform/user32/window_internal.h platform/winsock/seam_hooks.h
+                 platform/winsock/winsock_seam.h socket/DllMain.h socket/QmModule.h)
+  if(EXISTS ${PREFIX}/include/talven/${internal})
+    fail("the internal header ${internal} is installed")
+  endif()
+endforeach()
+
+# A consumer finds the package, builds and runs.
+set(consumer ${PREFIX}-consumer)
+file(REMOVE_RECURSE ${consumer})
+set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install/consumer -B ${consumer}
+    -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_BUILD_TYPE=Release)
+if(TOOLCHAIN_FILE)
+  list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
+endif()
+run(${configure})
+run(${CMAKE_COMMAND} --build ${consumer})
+if(WINDOWS)
+  # The program finds TALVEN.dll and the runtime DLLs beside it, as installed.
+  file(COPY ${consumer}/talven_consumer.exe DESTINATION ${PREFIX}/bin)
+  if(RUNNER)
+    run(${RUNNER} ${PREFIX}/bin/talven_consumer.exe)
+  endif()
+else()
+  get_filename_component(libdir "${libraries}" DIRECTORY)
+  list(GET libdir 0 libdir)
+  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${consumer}/talven_consumer)
+
+  # pkg-config gives what a plain compiler command needs.
+  find_program(PKG_CONFIG NAMES pkg-config pkgconf)
+  if(PKG_CONFIG)
+    get_filename_component(pcdir "${pcs}" DIRECTORY)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcdir}
+                            ${PKG_CONFIG} --cflags --libs talven
+                    RESULT_VARIABLE rc OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT rc EQUAL 0)
+      fail("pkg-config does not know talven")
+    endif()
+    separate_arguments(flags UNIX_COMMAND "${flags}")
+    run(c++ -std=c++17 ${SOURCE_DIR}/tests/install/consumer/main.cpp ${flags} -o ${consumer}/consumer_pc)
+    run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${consumer}/consumer_pc)
+  endif()
+endif()
+message(STATUS "check_install: ${PREFIX} holds the library, its public headers only, a usable package")
