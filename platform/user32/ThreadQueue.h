@@ -56,6 +56,12 @@ public:
         return posted_.TakeFirst(match, out, remove);
     }
 
+    // Owner only: the count of messages ever posted.
+    std::uint64_t PostCount() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return posts_;
+    }
+
     // What ends a WaitForWork besides the timeout. An incoming send always does.
     struct WakeOn {
         enum Posted { AnyPosted, NewPosted, NoPosted };
