@@ -58,6 +58,7 @@ bool Selection::Select(int fd, HWND hwnd, UINT msg, long events, DWORD thread, S
     state_ = closePosted_ ? SocketState::Closed : state;
     outstanding_ = 0;
     pending_ = 0;
+    drained_.store(false, std::memory_order_relaxed);
     writeArmed_ = state_ == SocketState::Connected || state_ == SocketState::Datagram;
     peerClosed_ = false;
     closeError_ = 0;
@@ -81,6 +82,7 @@ bool Selection::Select(int fd, HWND hwnd, UINT msg, long events, DWORD thread, S
 
 void Selection::Cancel(int fd) {
     std::lock_guard<std::mutex> hold(lock_);
+    drained_.store(false, std::memory_order_relaxed);
     if (active_) {
         Disarm(fd);
     }
@@ -106,6 +108,7 @@ void Selection::Forget(int fd) {
     closePosted_ = false;
     closeError_ = 0;
     urgent_ = false;
+    drained_.store(false, std::memory_order_relaxed);
     endedCode_.store(0, std::memory_order_relaxed);
     sendShutdown_.store(false, std::memory_order_relaxed);
 }
@@ -119,6 +122,7 @@ void Selection::NoteEnded(int wsaError) {
 
 void Selection::OnReady(int fd, std::uint32_t generation, std::uint32_t ev) {
     std::lock_guard<std::mutex> hold(lock_);
+    drained_.store(false, std::memory_order_relaxed);
     if (!active_ || generation != generation_) {
         return;  // a report for a selection that no longer exists
     }
@@ -231,6 +235,7 @@ void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bo
         }
         return;
     }
+    drained_.store(false, std::memory_order_relaxed);
     outstanding_ &= ~FD_READ;
     const bool hadPending = (pending_ & FD_READ) != 0;
     pending_ &= ~FD_READ;
@@ -266,6 +271,8 @@ void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bo
     }
     if (repoll) {
         Repoll(fd);
+    } else if (result > 0 && flags == 0) {
+        drained_.store(true, std::memory_order_relaxed);
     }
 }
 
@@ -382,6 +389,7 @@ void Selection::Repoll(int fd) {
 }
 
 void Selection::Disarm(int fd) {
+    drained_.store(false, std::memory_order_relaxed);
     reactor::Unwatch(thread_, fd);
     active_ = false;
     selected_.store(false, std::memory_order_relaxed);

@@ -57,6 +57,15 @@ public:
     void NoteSendShutdown() { sendShutdown_.store(true, std::memory_order_relaxed); }
     bool sendShutdown() const { return sendShutdown_.load(std::memory_order_relaxed); }
 
+    // True (once) when the last recv on this stream returned less than it asked for and no
+    // readiness report has come since: the socket was empty then, and anything that arrived
+    // after it is reported by the wait and announced with FD_READ, so the next recv may be
+    // answered with WSAEWOULDBLOCK without asking the system. Any thread.
+    bool TakeDrained() {
+        return drained_.load(std::memory_order_relaxed) &&
+               drained_.exchange(false, std::memory_order_relaxed);
+    }
+
     // A readiness report from the watching thread.
     void OnReady(int fd, std::uint32_t generation, std::uint32_t epollEvents);
     void OnRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore);
@@ -86,6 +95,7 @@ private:
 
     std::mutex lock_;
     std::atomic<bool> selected_{false};  // mirrors active_ for lock-free checks
+    std::atomic<bool> drained_{false};  // see TakeDrained
     std::atomic<int> endedCode_{0};
     std::atomic<bool> sendShutdown_{false};
     // Guarded by lock_:

@@ -49,6 +49,11 @@ bool IsSelected(int fd) {
     return s != nullptr && s->selected();
 }
 
+bool TakeDrained(int fd) {
+    Selection* s = Find(fd);
+    return s != nullptr && s->selected() && s->TakeDrained();
+}
+
 void AfterRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore) {
     Selection* s = Find(fd);
     if (s != nullptr && s->selected()) {

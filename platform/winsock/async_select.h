@@ -18,6 +18,10 @@ bool IsSelected(int fd);
 
 // After recv/recvfrom. result: bytes, 0, or -1 with wsaError. scriptedMore: the socket seam
 // holds more scripted reads for the socket.
+// Before a plain recv (no flags) on a selected stream: true when the socket is known to have
+// been empty since the last recv (see Selection::TakeDrained); the recv then reports
+// WSAEWOULDBLOCK without a system call. Answers true once per such recv.
+bool TakeDrained(int fd);
 void AfterRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore);
 // After a send/sendto that failed with WSAEWOULDBLOCK: FD_WRITE once the socket can take data.
 void AfterSendWouldBlock(int fd);

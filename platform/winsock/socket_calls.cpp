@@ -217,6 +217,10 @@ int recv(SOCKET s, char* buf, int len, int flags) {
     if (seam::Installed() && ScriptedRecv(s, fd, buf, len, flags, result)) {
         return result;
     }
+    // The read loop's last recv, which would only find the socket empty again.
+    if (flags == 0 && len > 0 && selection::TakeDrained(fd)) {
+        return Fail(WSAEWOULDBLOCK);
+    }
     const long r = posix::Recv(fd, buf, static_cast<std::size_t>(len), AdapterFlags(flags));
     return FinishRecv(fd, r, len, flags, false);
 }

@@ -55,6 +55,33 @@ TEST_F(AsyncSelectEvents, ReadEventIsPostedAgainOnlyAfterARecvThatLeavesData) {
     }
 }
 
+// After a recv that emptied the socket, data that arrives later is still there for a recv
+// that polls without pumping messages, and still announced with FD_READ.
+TEST_F(AsyncSelectEvents, DataArrivingAfterARecvThatEmptiedTheSocketIsNotHidden) {
+    Pair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(WSAAsyncSelect(p.near, window_.hwnd(), kNotify, FD_READ), 0);
+    ASSERT_TRUE(SendAll(p.far, "first"));
+    ASSERT_TRUE(PumpUntil([&] { return Count(window_, p.near, FD_READ) == 1; }));
+    char buf[64];
+    ASSERT_EQ(winsock::recv(p.near, buf, sizeof buf, 0), 5);
+
+    ASSERT_TRUE(SendAll(p.far, "second"));
+    int n = SOCKET_ERROR;
+    for (int i = 0; i < 500 && n == SOCKET_ERROR; ++i) {
+        n = winsock::recv(p.near, buf, sizeof buf, 0);
+        if (n == SOCKET_ERROR) {
+            ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    EXPECT_EQ(n, 6);
+
+    ASSERT_TRUE(SendAll(p.far, "third"));
+    ASSERT_TRUE(PumpUntil([&] { return Count(window_, p.near, FD_READ) >= 2; }));
+    EXPECT_EQ(winsock::recv(p.near, buf, sizeof buf, 0), 5);
+}
+
 TEST_F(AsyncSelectEvents, DataAlreadyWaitingIsAnnouncedAtSelection) {
     Pair p;
     ASSERT_TRUE(p.ok());
