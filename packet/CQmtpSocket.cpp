@@ -29,7 +29,9 @@ CQmtpSocket::CQmtpSocket()
       m_nRecvLen(0),
       m_nRecvBufSize(kInitialRecvBufSize),
       m_nPacketLen(0),
-      m_nMaxPacketLen(TP_DEFAULT_MAX_PACKET_LEN) {
+      m_nMaxPacketLen(TP_DEFAULT_MAX_PACKET_LEN),
+      m_nSendQueueBytes(0),
+      m_nSendQueueLimit(0) {
     m_szMemberId[0] = 0;
     m_tLastReceive = CTime::GetCurrentTime();
     // An allocation failure leaves the constructor here, before the lock exists.

@@ -9,6 +9,9 @@
 // The object is not destroyed while another thread is inside one of its send members.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+
 #include "packet/CPacketData.h"
 #include "platform/kernel32/kernel32.h"
 #include "platform/mfc/afxcoll.h"
@@ -54,6 +57,15 @@ public:
     void OnSend(int nErrorCode) override;
     int SendPacket(char* data, int len, int flags = 0);
 
+    // Back-pressure. The bytes queued and not yet written to the socket. Any thread.
+    size_t GetSendQueueBytes() const;
+    // 0, the default, sets no limit. With a limit, a Send, SendPure or SendPacket whose packet
+    // would take the queue above it queues nothing and returns SOCKET_ERROR with WSAENOBUFS;
+    // the socket stays open and TP_NOTIFY_SEND follows as usual once the socket takes data
+    // again. A packet always fits an empty queue, so no packet size is unsendable. Any thread.
+    void SetSendQueueLimit(UINT bytes);
+    UINT GetSendQueueLimit() const;
+
     void OnOutOfBandData(int nErrorCode) override;
     void OnAccept(int nErrorCode) override;
     void OnConnect(int nErrorCode) override;
@@ -97,6 +109,8 @@ protected:
     UINT m_nPacketLen;
     CRITICAL_SECTION m_csLock;
     UINT m_nMaxPacketLen;
+    std::atomic<size_t> m_nSendQueueBytes;  // written under m_csLock, read from any thread
+    std::atomic<UINT> m_nSendQueueLimit;
 
 private:
     // Queues a record for `data` (taken over: freed here if the record cannot be made) and

@@ -57,22 +57,47 @@ int CQmtpSocket::QueueAndFlush(char* data, int len) {
         throw;  // nothing queued, lock untouched, socket open
     }
 
-    bool queued = false;
+    enum { Queued, OverLimit, Failed } outcome = Failed;
     try {
         CriticalSectionHold hold(m_csLock);
-        m_SendList.AddTail(rec);
-        queued = true;
+        const UINT limit = m_nSendQueueLimit.load(std::memory_order_relaxed);
+        const size_t queuedBytes = m_nSendQueueBytes.load(std::memory_order_relaxed);
+        // A packet always fits an empty queue; a queue that is not empty is waiting for
+        // FD_WRITE, which brings TP_NOTIFY_SEND, the application's cue to try again.
+        if (limit != 0 && !m_SendList.IsEmpty() && queuedBytes + static_cast<size_t>(len) > limit) {
+            outcome = OverLimit;
+        } else {
+            m_SendList.AddTail(rec);
+            m_nSendQueueBytes.store(queuedBytes + static_cast<size_t>(len), std::memory_order_relaxed);
+            outcome = Queued;
+        }
     } catch (const std::exception&) {
     } catch (CException* e) {
         e->Delete();
     }
-    if (!queued) {
+    if (outcome != Queued) {
         ::operator delete(rec->m_pData);
         delete rec;
-        Close();
+        if (outcome == OverLimit) {
+            WSASetLastError(WSAENOBUFS);
+        } else {
+            Close();
+        }
         return SOCKET_ERROR;
     }
     return SendPacket();
+}
+
+size_t CQmtpSocket::GetSendQueueBytes() const {
+    return m_nSendQueueBytes.load(std::memory_order_relaxed);
+}
+
+void CQmtpSocket::SetSendQueueLimit(UINT bytes) {
+    m_nSendQueueLimit.store(bytes, std::memory_order_relaxed);
+}
+
+UINT CQmtpSocket::GetSendQueueLimit() const {
+    return m_nSendQueueLimit.load(std::memory_order_relaxed);
 }
 
 // The whole walk of the queue runs under m_csLock, so concurrent senders' packets reach the
@@ -107,6 +132,9 @@ int CQmtpSocket::SendPacket() {
                 }
                 left -= n;
                 p += n;
+                // Written under m_csLock only, so a plain store suffices.
+                m_nSendQueueBytes.store(m_nSendQueueBytes.load(std::memory_order_relaxed) - static_cast<size_t>(n),
+                                        std::memory_order_relaxed);
             }
             ++count;
             if (!IsBadWritePtr(rec, sizeof *rec)) {

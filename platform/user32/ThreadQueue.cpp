@@ -12,6 +12,12 @@ bool ThreadQueue::ClaimWakeLocked() {
     return false;
 }
 
+void ThreadQueue::PushLocked(const MSG& msg) {
+    posted_.PushBack(msg);
+    PublishSizeLocked();  // before the count: see TakePosted
+    posts_.store(posts_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
 bool ThreadQueue::Post(const MSG& msg) {
     bool wake;
     {
@@ -19,8 +25,7 @@ bool ThreadQueue::Post(const MSG& msg) {
         if (closed_) {
             return false;
         }
-        posted_.PushBack(msg);
-        ++posts_;
+        PushLocked(msg);
         wake = ClaimWakeLocked();
     }
     // Safe after unlocking: whoever reached this queue holds it alive (a window-table lock
@@ -33,13 +38,13 @@ bool ThreadQueue::Post(const MSG& msg) {
 
 void ThreadQueue::PostFromOwner(const MSG& msg) {
     std::lock_guard<std::mutex> hold(lock_);
-    posted_.PushBack(msg);
-    ++posts_;
+    PushLocked(msg);
 }
 
 void ThreadQueue::PurgeIf(const std::function<bool(const MSG&)>& match) {
     std::lock_guard<std::mutex> hold(lock_);
     posted_.RemoveIf(match);
+    PublishSizeLocked();
 }
 
 bool ThreadQueue::PushSent(SentMessage* sent) {
@@ -110,7 +115,7 @@ bool ThreadQueue::HasWorkLocked(const WakeOn& on) const {
     case WakeOn::AnyPosted:
         return !posted_.empty();
     case WakeOn::NewPosted:
-        return posts_ != on.postsSeen;
+        return posts_.load(std::memory_order_relaxed) != on.postsSeen;
     case WakeOn::NoPosted:
         break;
     }
@@ -150,6 +155,7 @@ void ThreadQueue::Close() {
         std::lock_guard<std::mutex> hold(lock_);
         closed_ = true;
         posted_.Clear();
+        PublishSizeLocked();
         pending = sentHead_;
         sentHead_ = sentTail_ = nullptr;
         hasSent_.store(false, std::memory_order_relaxed);

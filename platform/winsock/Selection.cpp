@@ -58,6 +58,7 @@ bool Selection::Select(int fd, HWND hwnd, UINT msg, long events, DWORD thread, S
     state_ = closePosted_ ? SocketState::Closed : state;
     outstanding_ = 0;
     pending_ = 0;
+    drained_.store(false, std::memory_order_relaxed);
     writeArmed_ = state_ == SocketState::Connected || state_ == SocketState::Datagram;
     peerClosed_ = false;
     closeError_ = 0;
@@ -81,6 +82,7 @@ bool Selection::Select(int fd, HWND hwnd, UINT msg, long events, DWORD thread, S
 
 void Selection::Cancel(int fd) {
     std::lock_guard<std::mutex> hold(lock_);
+    drained_.store(false, std::memory_order_relaxed);
     if (active_) {
         Disarm(fd);
     }
@@ -105,10 +107,22 @@ void Selection::Forget(int fd) {
     peerClosed_ = false;
     closePosted_ = false;
     closeError_ = 0;
+    urgent_ = false;
+    drained_.store(false, std::memory_order_relaxed);
+    endedCode_.store(0, std::memory_order_relaxed);
+    sendShutdown_.store(false, std::memory_order_relaxed);
+}
+
+void Selection::NoteEnded(int wsaError) {
+    if (EndsConnection(wsaError)) {
+        int none = 0;
+        endedCode_.compare_exchange_strong(none, CloseCode(wsaError), std::memory_order_relaxed);
+    }
 }
 
 void Selection::OnReady(int fd, std::uint32_t generation, std::uint32_t ev) {
     std::lock_guard<std::mutex> hold(lock_);
+    drained_.store(false, std::memory_order_relaxed);
     if (!active_ || generation != generation_) {
         return;  // a report for a selection that no longer exists
     }
@@ -167,12 +181,19 @@ void Selection::HandleConnected(int fd, std::uint32_t ev) {
         if ((ev & (EPOLLHUP | EPOLLERR)) && closeError_ == 0) {
             const int err = posix::PendingError(fd);
             if (err > 0) {
+                // Taking SO_ERROR consumed the reset: the socket calls learn of it from here.
                 closeError_ = CloseCode(WsaErrorFromErrno(err));
+                NoteEnded(WsaErrorFromErrno(err));
             }
         }
     }
-    if ((ev & EPOLLPRI) && !Signal(fd, FD_OOB)) {
-        return;
+    if (ev & EPOLLPRI) {
+        urgent_ = true;
+        // Urgent data read in line is normal data: it is announced by FD_READ, not FD_OOB.
+        int inlineOob = 0;
+        if (posix::GetIntOption(fd, posix::Option::OobInline, &inlineOob) < 0 || inlineOob == 0) {
+            if (!Signal(fd, FD_OOB)) return;
+        }
     }
     if (peerClosed_) {
         TryClose(fd);
@@ -189,7 +210,7 @@ void Selection::TryClose(int fd) {
         if (outstanding_ & FD_READ) {
             return;  // the reader comes back through recv, which tries again
         }
-        if (posix::BytesReadable(fd) > 0) {
+        if (posix::NormalDataWaiting(fd) > 0) {
             outstanding_ |= FD_READ;
             Post(fd, FD_READ, 0);
             return;
@@ -206,6 +227,7 @@ void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bo
         return;
     }
     if (flags & MSG_OOB) {
+        urgent_ = true;
         outstanding_ &= ~FD_OOB;
         if (pending_ & FD_OOB) {
             pending_ &= ~FD_OOB;
@@ -213,6 +235,7 @@ void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bo
         }
         return;
     }
+    drained_.store(false, std::memory_order_relaxed);
     outstanding_ &= ~FD_READ;
     const bool hadPending = (pending_ & FD_READ) != 0;
     pending_ &= ~FD_READ;
@@ -236,17 +259,20 @@ void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bo
     // at that moment, and an edge seen before it (hadPending) was for data it has read,
     // provided that edge was handled on this thread before the recv began; later arrivals
     // raise edges of their own. Datagrams, a full buffer, a peek, urgent data (which stops a
-    // read at its mark) and a recv on another thread all call for a re-poll.
+    // read at its mark, with normal data behind it) and a recv on another thread all call for
+    // a re-poll.
     const bool sameThread = GetCurrentThreadId() == thread_;
     bool repoll;
     if (result > 0) {
         repoll = state_ == SocketState::Datagram || result >= len || (flags & MSG_PEEK) != 0 ||
-                 (hadPending && (!sameThread || (events_ & FD_OOB) != 0));
+                 urgent_ || (hadPending && (!sameThread || (events_ & FD_OOB) != 0));
     } else {
         repoll = hadPending && !sameThread;
     }
     if (repoll) {
         Repoll(fd);
+    } else if (result > 0 && flags == 0) {
+        drained_.store(true, std::memory_order_relaxed);
     }
 }
 
@@ -363,6 +389,7 @@ void Selection::Repoll(int fd) {
 }
 
 void Selection::Disarm(int fd) {
+    drained_.store(false, std::memory_order_relaxed);
     reactor::Unwatch(thread_, fd);
     active_ = false;
     selected_.store(false, std::memory_order_relaxed);

@@ -49,6 +49,23 @@ public:
     void Forget(int fd);
     bool selected() const { return selected_.load(std::memory_order_relaxed); }
 
+    // How the connection ended, known whether or not the socket is selected, until the number
+    // is forgotten: the WinSock code of a reset or abort that any call saw (0: none), and
+    // whether this side has shut down sending.
+    void NoteEnded(int wsaError);
+    int endedCode() const { return endedCode_.load(std::memory_order_relaxed); }
+    void NoteSendShutdown() { sendShutdown_.store(true, std::memory_order_relaxed); }
+    bool sendShutdown() const { return sendShutdown_.load(std::memory_order_relaxed); }
+
+    // True (once) when the last recv on this stream returned less than it asked for and no
+    // readiness report has come since: the socket was empty then, and anything that arrived
+    // after it is reported by the wait and announced with FD_READ, so the next recv may be
+    // answered with WSAEWOULDBLOCK without asking the system. Any thread.
+    bool TakeDrained() {
+        return drained_.load(std::memory_order_relaxed) &&
+               drained_.exchange(false, std::memory_order_relaxed);
+    }
+
     // A readiness report from the watching thread.
     void OnReady(int fd, std::uint32_t generation, std::uint32_t epollEvents);
     void OnRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore);
@@ -78,6 +95,9 @@ private:
 
     std::mutex lock_;
     std::atomic<bool> selected_{false};  // mirrors active_ for lock-free checks
+    std::atomic<bool> drained_{false};  // see TakeDrained
+    std::atomic<int> endedCode_{0};
+    std::atomic<bool> sendShutdown_{false};
     // Guarded by lock_:
     bool active_ = false;
     std::uint32_t generation_ = 0;
@@ -91,6 +111,7 @@ private:
     bool writeArmed_ = false; // FD_WRITE is due at the next writability
     bool peerClosed_ = false; // the connection has ended; FD_CLOSE follows the unread data
     bool closePosted_ = false;
+    bool urgent_ = false;     // urgent data has come: a read may stop at its mark, short of the end
     int closeError_ = 0;
     // Earlier (window, message) targets of this descriptor, purged too when it is closed.
     static constexpr int kTargets = 4;
