@@ -2,6 +2,9 @@
 
 namespace talven::platform::sockets {
 
+// A record for every descriptor number in use: keep it to a cache line.
+static_assert(sizeof(Selection) <= 64, "Selection grew");
+
 SelectionTable& SelectionTable::Instance() {
     static SelectionTable table;
     return table;
