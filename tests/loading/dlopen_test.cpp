@@ -5,6 +5,9 @@
 // after the load.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <link.h>
+
+#include <cstring>
 
 #include <future>
 #include <thread>
@@ -108,6 +111,34 @@ TEST(DlopenedLibrary, LoadsAndKeepsPerThreadStateApart) {
     EXPECT_NE(mainId, lateId);
     EXPECT_NE(mainId, earlyId);
     EXPECT_NE(lateId, earlyId);
+}
+
+// The reserve for late-loaded libraries is shared by every one of them (glibc keeps 512
+// bytes or more for the initial-exec blocks): the library takes a small part of it.
+TEST(DlopenedLibrary, ThreadLocalBlockStaysSmall) {
+    Loaded lib;
+    ASSERT_NE(lib.handle(), nullptr) << dlerror();
+    struct Found {
+        bool library = false;
+        std::size_t tlsBytes = 0;
+    } found;
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto* f = static_cast<Found*>(data);
+            if (info->dlpi_name == nullptr || std::strstr(info->dlpi_name, "libtalven") == nullptr) {
+                return 0;
+            }
+            f->library = true;
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                if (info->dlpi_phdr[i].p_type == PT_TLS) {
+                    f->tlsBytes = info->dlpi_phdr[i].p_memsz;
+                }
+            }
+            return 1;
+        },
+        &found);
+    ASSERT_TRUE(found.library);
+    EXPECT_LE(found.tlsBytes, 192u);
 }
 
 }  // namespace
