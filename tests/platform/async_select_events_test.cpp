@@ -320,10 +320,16 @@ TEST_F(AsyncSelectEvents, ResetIsPostedAsCloseWithConnectionReset) {
     EXPECT_EQ(Count(window_, p.near, FD_CLOSE), 1);
     EXPECT_EQ(Count(window_, p.near, FD_READ), 0);
     // recv and send (winsock.h): on a reset connection both fail with WSAECONNRESET, each time.
+    const bool recvDocumented = talven_test::ExpectDocumented(talven_test::kWineResetRecv);
     char buf[8];
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(winsock::recv(p.near, buf, sizeof buf, 0), SOCKET_ERROR);
-        EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+        const int n = winsock::recv(p.near, buf, sizeof buf, 0);
+        if (recvDocumented) {
+            EXPECT_EQ(n, SOCKET_ERROR);
+            EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+        } else {
+            EXPECT_LE(n, 0);
+        }
         EXPECT_EQ(winsock::send(p.near, "x", 1, 0), SOCKET_ERROR);
         EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
     }
@@ -427,13 +433,23 @@ TEST_F(UrgentData, InlineUrgentDataIsReadAsNormalDataBeforeTheClose) {
     ASSERT_EQ(waiting, 7u);
     winsock::u_long atMark = 1;
     ASSERT_EQ(winsock::ioctlsocket(p.near, SIOCATMARK, &atMark), 0);
-    EXPECT_EQ(atMark, 0u);
+    if (talven_test::ExpectDocumented(
+            "SIOCATMARK gives TRUE on an SO_OOBINLINE socket whose urgent byte is still to be "
+            "read under Wine 8.0; ioctlsocket's reference page (winsock.h) gives FALSE")) {
+        EXPECT_EQ(atMark, 0u);
+    }
 
     ReadOnEvents(p.near);
     ASSERT_EQ(WSAAsyncSelect(p.near, window_.hwnd(), kNotify, FD_READ | FD_OOB | FD_CLOSE), 0);
     ASSERT_TRUE(PumpUntil([&] { return closed_; }));
     EXPECT_EQ(readAtClose_, "abcXdef");
-    EXPECT_EQ(Count(window_, p.near, FD_OOB), 0);
+    // "Protocol-Independent Out-of-Band Data" (Winsock documentation): with SO_OOBINLINE no
+    // FD_OOB is posted; the urgent byte is announced by FD_READ.
+    if (talven_test::ExpectDocumented(
+            "FD_OOB is posted for an SO_OOBINLINE socket under Wine 8.0; Microsoft's "
+            "\"Protocol-Independent Out-of-Band Data\" page says no FD_OOB is posted then")) {
+        EXPECT_EQ(Count(window_, p.near, FD_OOB), 0);
+    }
     ASSERT_EQ(winsock::ioctlsocket(p.near, SIOCATMARK, &atMark), 0);
     EXPECT_NE(atMark, 0u);
 }

@@ -21,6 +21,11 @@ constexpr const char kWineResetCloseError[] =
     "FD_CLOSE after a reset carries error 0 under Wine 8.0; WSAAsyncSelect's reference page "
     "gives WSAECONNRESET";
 
+// The other side of the same difference: what recv says on a connection that was reset.
+constexpr const char kWineResetRecv[] =
+    "recv on a reset connection returns 0 (a graceful close) under Wine 8.0; recv's reference "
+    "page (winsock.h) gives SOCKET_ERROR with WSAECONNRESET";
+
 // Sets the C runtime's local time zone to a POSIX-style TZ value ("XYZ-5": five hours east of
 // UTC); nullptr restores the zone the process had before the first call.
 void SetTimeZone(const char* tz);
