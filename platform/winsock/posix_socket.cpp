@@ -117,6 +117,8 @@ int Listen(int fd, int backlog) {
     if (IsStream(fd)) {
         SetReuseAddress(fd, 1);
     }
+    // A backlog above the system's maximum (WinSock's SOMAXCONN, for one) is capped to it by
+    // the system itself.
     return Restarting([&] { return ::listen(fd, backlog); });
 }
 

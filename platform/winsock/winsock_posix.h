@@ -131,6 +131,10 @@ typedef WSADATA* LPWSADATA;
 #define SO_TYPE 0x1008
 #define TCP_NODELAY 0x0001
 
+// listen's backlog for "a maximum reasonable value" (WinSock 2's value). listen passes it on,
+// and the system caps it at its own maximum (net.core.somaxconn on Linux).
+#define SOMAXCONN 0x7fffffff
+
 // ioctlsocket commands (WinSock values)
 #define FIONREAD 0x4004667FL
 #define FIONBIO ((long)0x8004667EUL)

@@ -78,14 +78,15 @@ if(WINDOWS)
     run(${RUNNER} ${PREFIX}/bin/talven_consumer.exe)
   endif()
 else()
-  get_filename_component(libdir "${libraries}" DIRECTORY)
-  list(GET libdir 0 libdir)
+  list(GET libraries 0 library)
+  get_filename_component(libdir "${library}" DIRECTORY)
   run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${consumer}/talven_consumer)
 
   # pkg-config gives what a plain compiler command needs.
   find_program(PKG_CONFIG NAMES pkg-config pkgconf)
   if(PKG_CONFIG)
-    get_filename_component(pcdir "${pcs}" DIRECTORY)
+    list(GET pcs 0 pc)
+    get_filename_component(pcdir "${pc}" DIRECTORY)
     execute_process(COMMAND ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${pcdir}
                             ${PKG_CONFIG} --cflags --libs talven
                     RESULT_VARIABLE rc OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE)

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/winsock/winsock.h"
 #include "support/test_support.h"
@@ -125,6 +126,47 @@ TEST_F(WinSockCalls, AfterAResetRecvAndSendFailWithConnectionResetEveryTime) {
         EXPECT_EQ(WSAGetLastError(), WSAECONNRESET) << "send " << i;
     }
     expectResetRecv(3);
+}
+
+// listen (winsock2.h): SOMAXCONN asks for "a maximum reasonable value". 64 connections wait
+// for accept at once: with a small backlog (5) the connects beyond it would never complete.
+TEST_F(WinSockCalls, ListenWithSomaxconnLetsManyConnectionsWaitForAccept) {
+    EXPECT_EQ(SOMAXCONN, 0x7fffffff);
+    const SOCKET listener = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    winsock::sockaddr_in any = winsock_test::Loopback(0);
+    ASSERT_EQ(winsock::bind(listener, Addr(any), sizeof any), 0);
+    ASSERT_EQ(winsock::listen(listener, SOMAXCONN), 0);
+    int len = sizeof any;
+    ASSERT_EQ(winsock::getsockname(listener, Addr(any), &len), 0);
+
+    talven_test::RecordingWindow window;
+    constexpr int kClients = 64;
+    std::vector<SOCKET> clients;
+    for (int i = 0; i < kClients; ++i) {
+        const SOCKET c = winsock::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_NE(c, INVALID_SOCKET);
+        clients.push_back(c);
+        ASSERT_EQ(WSAAsyncSelect(c, window.hwnd(), winsock_test::kNotify, FD_CONNECT), 0);
+        if (winsock::connect(c, Addr(any), sizeof any) != 0) {
+            ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+        }
+    }
+    const auto connected = [&] {
+        int n = 0;
+        for (const SOCKET c : clients) {
+            n += winsock_test::Count(window, c, FD_CONNECT);
+        }
+        return n;
+    };
+    EXPECT_TRUE(talven_test::PumpUntil([&] { return connected() == kClients; }, 20000))
+        << connected() << " of " << kClients << " connected";
+    for (const SOCKET c : clients) {
+        for (const auto& e : winsock_test::Events(window, c)) {
+            EXPECT_EQ(e, std::make_pair(FD_CONNECT, 0));
+        }
+        winsock::closesocket(c);
+    }
+    winsock::closesocket(listener);
 }
 
 TEST_F(WinSockCalls, SendingAfterShuttingDownTheSendingSideFailsWithShutdown) {
