@@ -59,8 +59,9 @@ sockaddr* AsSockaddr(sockaddr_in& addr) {
 }
 
 // The text form of getpeername or getsockname: the dotted address and the port, written only
-// on success.
-int QueryAddress(int (*query)(SOCKET, sockaddr*, int*), SOCKET s, CString& address, UINT& port) {
+// on success. (A template: the calls' calling convention is the system's.)
+template <typename Query>
+int QueryAddress(Query query, SOCKET s, CString& address, UINT& port) {
     sockaddr_in addr;
     std::memset(&addr, 0, sizeof addr);
     int addrLen = kAddrLen;
