@@ -3,8 +3,9 @@
 # the pkg-config file (a consumer compiled with its flags builds and runs).
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DPREFIX=... [-DTOOLCHAIN_FILE=...] [-DRUNNER=...]
-#         [-DWINDOWS=ON] -P check_install.cmake
-# RUNNER runs a program of the target system (the Wine runner for a Windows build).
+#         [-DWINDOWS=ON] [-DCONSUMER_FLAGS=...] -P check_install.cmake
+# RUNNER runs a program of the target system (the Wine runner for a Windows build);
+# CONSUMER_FLAGS are compiler and linker flags for the consumers (a sanitized build's runtime).
 cmake_minimum_required(VERSION 3.25)
 
 function(fail)
@@ -65,7 +66,8 @@ endforeach()
 set(consumer ${PREFIX}-consumer)
 file(REMOVE_RECURSE ${consumer})
 set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install/consumer -B ${consumer}
-    -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_BUILD_TYPE=Release)
+    -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_BUILD_TYPE=Release
+    "-DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS}")
 if(TOOLCHAIN_FILE)
   list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
 endif()
@@ -94,7 +96,8 @@ else()
       fail("pkg-config does not know talven")
     endif()
     separate_arguments(flags UNIX_COMMAND "${flags}")
-    run(c++ -std=c++17 ${SOURCE_DIR}/tests/install/consumer/main.cpp ${flags} -o ${consumer}/consumer_pc)
+    run(c++ -std=c++17 ${CONSUMER_FLAGS} ${SOURCE_DIR}/tests/install/consumer/main.cpp ${flags}
+        -o ${consumer}/consumer_pc)
     run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${consumer}/consumer_pc)
   endif()
 endif()
