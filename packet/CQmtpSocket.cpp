@@ -31,7 +31,9 @@ CQmtpSocket::CQmtpSocket()
       m_nPacketLen(0),
       m_nMaxPacketLen(TP_DEFAULT_MAX_PACKET_LEN),
       m_nSendQueueBytes(0),
-      m_nSendQueueLimit(0) {
+      m_nSendQueueLimit(0),
+      m_bHandleRetired(false),
+      m_bPacketCut(false) {
     m_szMemberId[0] = 0;
     m_tLastReceive = CTime::GetCurrentTime();
     // An allocation failure leaves the constructor here, before the lock exists.
@@ -96,13 +98,41 @@ void CQmtpSocket::OnClose(int nErrorCode) {
     m_nErrorCode = nErrorCode;
     // The window finds the entry by the current handle, so unregister before Close resets it.
     SendMessageA(m_hNotifyWnd, WM_SOCKET_REMOVE_MAP, 0, reinterpret_cast<LPARAM>(this));
-    {
-        // A flush on a sender thread writes to m_hSocket under the lock; closing under it too
-        // means no flush ever writes to a handle being closed, or to its number once reused.
-        CriticalSectionHold hold(m_csLock);
-        Close();
+    // A peer that only shut down its sending side still reads what the socket takes now. A
+    // sender thread that holds the lock may be waiting for this thread: never wait for it.
+    if (nErrorCode == 0) {
+        CriticalSectionTry attempt(m_csLock);
+        if (attempt.held()) {
+            SendPacket();
+        }
     }
+    // From here no flush touches the handle: none writes to it while it is being closed, or to
+    // its number once reused. The close itself runs with no lock held.
+    if (RetireHandle()) {
+        // A FIN would end the stream in good order behind a cut packet: reset instead, which
+        // Close does for a socket set to linger 0.
+        winsock::linger abortive;
+        abortive.l_onoff = 1;
+        abortive.l_linger = 0;
+        SetSockOpt(SO_LINGER, &abortive, sizeof abortive);
+    }
+    Close();
+    ReopenForWrites();
     PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_CLOSE, reinterpret_cast<LPARAM>(this));
+}
+
+bool CQmtpSocket::RetireHandle() {
+    std::lock_guard<std::mutex> hold(m_writeLock);
+    m_bHandleRetired = true;
+    return m_bPacketCut;
+}
+
+void CQmtpSocket::ReopenForWrites() {
+    // m_hSocket is INVALID_SOCKET now, so later writes fail until a new socket is made, whose
+    // stream starts at a packet boundary.
+    std::lock_guard<std::mutex> hold(m_writeLock);
+    m_bHandleRetired = false;
+    m_bPacketCut = false;
 }
 
 void CQmtpSocket::SetMemberId(const char* id) {

@@ -7,10 +7,14 @@
 // send queue belong to the notification window's thread. Send, SendPure and the public
 // SendPacket may be called from any thread; m_csLock serialises the queue and each flush.
 // The object is not destroyed while another thread is inside one of its send members.
+// OnClose never waits for m_csLock, so a derived class may hold Lock() on another thread while
+// that thread waits for the window's thread (SendMessageA, say) when the connection closes.
+// (OnSend's flush, and any send on the window's thread, still take m_csLock.)
 #pragma once
 
 #include <atomic>
 #include <cstddef>
+#include <mutex>
 
 #include "packet/CPacketData.h"
 #include "platform/kernel32/kernel32.h"
@@ -69,6 +73,12 @@ public:
     void OnOutOfBandData(int nErrorCode) override;
     void OnAccept(int nErrorCode) override;
     void OnConnect(int nErrorCode) override;
+    // Unregisters from the notification window, closes (through the virtual Close) and posts
+    // TP_NOTIFY_CLOSE; packets not yet written stay queued until the object is destroyed.
+    // Without an error it first writes what the socket takes now (a peer that only shut down
+    // its sending side still reads), unless a sender thread holds the queue's lock. If a
+    // packet is then partly written, the connection ends with a reset (linger 0 before
+    // Close), never with an orderly close behind a cut frame. Window's thread.
     void OnClose(int nErrorCode) override;
 
     // New virtual operations, in this order. A negative len (or, for Send, one whose frame
@@ -113,9 +123,23 @@ protected:
     std::atomic<UINT> m_nSendQueueLimit;
 
 private:
+    // One raw write of `len` bytes, `packetLeft` (>= len) being what is left of their packet.
+    // Refused with WSAENOTSOCK while OnClose closes the handle. Any thread, m_csLock held.
+    int WriteRaw(const char* data, int len, int packetLeft);
+    // Stops every write from touching the handle until ReopenForWrites; returns whether the
+    // stream ends inside a packet. Notification window's thread.
+    bool RetireHandle();
+    void ReopenForWrites();
+
     // Queues a record for `data` (taken over: freed here if the record cannot be made) and
     // flushes. Any thread.
     int QueueAndFlush(char* data, int len);
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
+
+    // Held only for one raw write (with its checks) or to retire the handle, never across a
+    // wait, so OnClose can take it whatever a sender thread is doing with m_csLock.
+    std::mutex m_writeLock;
+    bool m_bHandleRetired;  // under m_writeLock: OnClose is closing the handle
+    bool m_bPacketCut;      // under m_writeLock: the stream ends inside a packet
 };

@@ -111,7 +111,7 @@ int CQmtpSocket::SendPacket() {
             char* p = rec->m_pData;
             int left = rec->m_nLen;
             while (left > 0) {
-                const int n = CQmAsyncSocket::Send(p, left, 0);
+                const int n = WriteRaw(p, left, left);
                 if (n == SOCKET_ERROR) {
                     const int code = WSAGetLastError();
                     if (code != WSAEWOULDBLOCK) {
@@ -153,6 +153,19 @@ int CQmtpSocket::SendPacket() {
     // The lock has been left by the unwinding; the queue stays as it was.
     Close();
     return SOCKET_ERROR;
+}
+
+int CQmtpSocket::WriteRaw(const char* data, int len, int packetLeft) {
+    std::lock_guard<std::mutex> hold(m_writeLock);
+    if (m_bHandleRetired) {
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    const int n = CQmAsyncSocket::Send(data, len, 0);
+    if (n > 0) {
+        m_bPacketCut = n < packetLeft;
+    }
+    return n;
 }
 
 void CQmtpSocket::OnSend(int nErrorCode) {

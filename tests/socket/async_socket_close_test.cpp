@@ -1,6 +1,7 @@
 // Accepting into a socket object, closing (drain and non-blocking end), and copying.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -121,6 +122,53 @@ TEST_F(AsyncSocketClose, CloseOfAStillBlockingSocketDoesNotWaitForThePeer) {
     winsock::closesocket(peer);
     closed.wait();
     EXPECT_EQ(INVALID_SOCKET, blocking.m_hSocket);
+}
+
+// A peer that keeps sending cannot keep Close reading: the drain is bounded, and the close
+// with data still unread resets the connection, so the peer's sending fails. (If Close keeps
+// reading, a watchdog stops the peer after a while, which lets Close end, and the test fails.)
+TEST_F(AsyncSocketClose, CloseEndsWhileThePeerKeepsSendingAndResetsTheConnection) {
+    UINT port = 0;
+    const SOCKET listener = ListenLoopback(port);
+    ASSERT_NE(INVALID_SOCKET, listener);
+    CQmAsyncSocket s;
+    ASSERT_EQ(1, s.Create(hwnd(), 0, SOCK_STREAM, FD_READ | FD_CLOSE, "127.0.0.1"));
+    const int big = 1 << 22;  // much waiting at once, so that the drain never catches up
+    s.SetSockOpt(SO_RCVBUF, &big, sizeof big);
+    s.Connect("127.0.0.1", port);
+    const SOCKET peer = winsock::accept(listener, nullptr, nullptr);
+    ASSERT_NE(INVALID_SOCKET, peer);
+    winsock::setsockopt(peer, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&big), sizeof big);
+
+    std::atomic<bool> stop{false};
+    std::atomic<bool> sendFailed{false};
+    std::thread flooder([&] {
+        const std::string chunk(1 << 16, 'f');
+        while (!stop) {
+            if (winsock::send(peer, chunk.data(), static_cast<int>(chunk.size()), 0) == SOCKET_ERROR) {
+                sendFailed = true;
+                return;
+            }
+        }
+    });
+    for (int i = 0; i < 10000 && Waiting(s) < (1u << 20); ++i) {
+        Sleep(1);
+    }
+    ASSERT_GE(Waiting(s), 1u << 20);
+
+    std::thread watchdog([&] {
+        for (int i = 0; i < 30000 && !sendFailed; ++i) {
+            Sleep(1);
+        }
+        stop = true;
+    });
+    s.Close();
+    watchdog.join();
+    flooder.join();
+    EXPECT_EQ(INVALID_SOCKET, s.m_hSocket);
+    EXPECT_TRUE(sendFailed) << "Close drained until the peer stopped sending";
+    winsock::closesocket(peer);
+    winsock::closesocket(listener);
 }
 
 TEST_F(AsyncSocketClose, CopiesShareHandleAndWindowWithoutWinSockCalls) {
