@@ -37,6 +37,22 @@ void QueueReceived(CTypedPtrList<CPtrList, CPacketData*>& list, const char* src,
     }
 }
 
+// Grows a full assembly buffer that holds the start of a frame of frameLen bytes. Doubling
+// keeps the copying for a frame of L bytes within about 2L and its reads logarithmic in L; the
+// frame's own size, rounded up to the step, caps the growth, so the buffer never holds more
+// than twice what the peer has sent. frameLen is at most the payload bound plus 4, so the
+// capped size fits a UINT.
+void GrowRecvBuf(char*& buf, UINT& size, UINT frameLen) {
+    const size_t doubled = 2 * static_cast<size_t>(size);
+    const size_t fitted = (static_cast<size_t>(frameLen) + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
+    const size_t grownSize = doubled < fitted ? doubled : fitted;
+    char* grown = static_cast<char*>(::operator new(grownSize));
+    std::memcpy(grown, buf, size);
+    ::operator delete(buf);
+    buf = grown;
+    size = static_cast<UINT>(grownSize);
+}
+
 // The receive side belongs to the notification window's thread.
 void CheckWindowThread(HWND notifyWnd) {
 #ifdef TALVEN_DEBUG_CHECKS
@@ -141,11 +157,7 @@ int CQmtpSocket::ReadPacket() {
         if (m_nRecvLen < frameLen) {
             // Only the first pass can find the buffer full, so it grows at most once a read.
             if (m_nRecvLen == m_nRecvBufSize) {
-                char* grown = static_cast<char*>(::operator new(static_cast<size_t>(m_nRecvBufSize) + kGrowthStep));
-                std::memcpy(grown, m_pRecvBuf, m_nRecvBufSize);
-                ::operator delete(m_pRecvBuf);
-                m_pRecvBuf = grown;
-                m_nRecvBufSize += kGrowthStep;
+                GrowRecvBuf(m_pRecvBuf, m_nRecvBufSize, frameLen);
             }
             return result;
         }
