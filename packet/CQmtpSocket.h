@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <exception>
 #include <mutex>
 
 #include "packet/CPacketData.h"
@@ -131,9 +132,15 @@ private:
     bool RetireHandle();
     void ReopenForWrites();
 
-    // Queues a record for `data` (taken over: freed here if the record cannot be made) and
-    // flushes. Any thread.
-    int QueueAndFlush(char* data, int len);
+    struct Outgoing;
+    // Writes the packet at once when nothing waits before it, else queues a copy and flushes;
+    // one hold of m_csLock. Any thread.
+    int SubmitPacket(const Outgoing& packet);
+    // The rest: with m_csLock held.
+    int WriteDirect(const Outgoing& packet, std::exception_ptr& copyFailure);
+    bool OverLimitLocked(int len) const;
+    void QueueLocked(CPacketData* rec);  // takes `rec` over, freeing it if it cannot be queued
+    int FlushLocked();
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
 

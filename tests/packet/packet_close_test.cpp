@@ -15,6 +15,7 @@ using packet_test::DrainQueue;
 using packet_test::Frame;
 using packet_test::Payload;
 using winsock::seam::ScriptSend;
+using winsock::seam::TakeBytes;
 using winsock::seam::WouldBlock;
 
 namespace {
@@ -191,6 +192,20 @@ TEST(PacketClose, CloseEventWritesTheQueueOnceUnlessItCarriesAnError) {
             EXPECT_EQ((std::vector<std::string>{Frame(a), Frame(b)}), Contents(c.sock.m_SendList));
         }
     }
+}
+
+// A frame larger than 4096 bytes is written from the caller's buffer in two pieces; a stream
+// that stops exactly between them still ends inside the packet, so the close is a reset.
+TEST(PacketClose, APacketCutBetweenTheTwoPiecesOfADirectWriteEndsWithAReset) {
+    ConnectedProbe c;
+    ASSERT_TRUE(c.ok);
+    std::string payload = Payload(10000, 3);
+    ScriptSend(c.sock.m_hSocket, {TakeBytes(4096), WouldBlock(), WouldBlock()});
+    ASSERT_GT(c.sock.Send(&payload[0], static_cast<int>(payload.size())), 0);
+    c.sock.OnClose(0);  // its flush meets the second would-block
+    const StreamEnd end = ReadToEnd(c.peer);
+    EXPECT_EQ(Frame(payload).substr(0, 4096), end.bytes);
+    EXPECT_EQ(WSAECONNRESET, end.error);
 }
 
 }  // namespace
