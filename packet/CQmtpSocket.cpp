@@ -5,6 +5,7 @@
 #include "packet/TpSocketError.h"
 
 #include <cstring>
+#include <thread>
 
 #include "socket/CQmSocketNotifyWnd.h"
 #include "socket/QmSocket.h"
@@ -32,6 +33,7 @@ CQmtpSocket::CQmtpSocket()
       m_nMaxPacketLen(TP_DEFAULT_MAX_PACKET_LEN),
       m_nSendQueueBytes(0),
       m_nSendQueueLimit(0),
+      m_bWriting(false),
       m_bHandleRetired(false),
       m_bPacketCut(false) {
     m_szMemberId[0] = 0;
@@ -122,17 +124,19 @@ void CQmtpSocket::OnClose(int nErrorCode) {
 }
 
 bool CQmtpSocket::RetireHandle() {
-    std::lock_guard<std::mutex> hold(m_writeLock);
-    m_bHandleRetired = true;
-    return m_bPacketCut;
+    m_bHandleRetired.store(true);
+    // A write that began before it saw the flag finishes here; one that begins now sees it.
+    while (m_bWriting.load()) {
+        std::this_thread::yield();  // one non-blocking send at most
+    }
+    return m_bPacketCut.load();
 }
 
 void CQmtpSocket::ReopenForWrites() {
     // m_hSocket is INVALID_SOCKET now, so later writes fail until a new socket is made, whose
     // stream starts at a packet boundary.
-    std::lock_guard<std::mutex> hold(m_writeLock);
-    m_bHandleRetired = false;
-    m_bPacketCut = false;
+    m_bPacketCut.store(false);
+    m_bHandleRetired.store(false);
 }
 
 void CQmtpSocket::SetMemberId(const char* id) {

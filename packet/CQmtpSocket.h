@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
-#include <mutex>
 
 #include "packet/CPacketData.h"
 #include "platform/kernel32/kernel32.h"
@@ -144,9 +143,12 @@ private:
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
 
-    // Held only for one raw write (with its checks) or to retire the handle, never across a
-    // wait, so OnClose can take it whatever a sender thread is doing with m_csLock.
-    std::mutex m_writeLock;
-    bool m_bHandleRetired;  // under m_writeLock: OnClose is closing the handle
-    bool m_bPacketCut;      // under m_writeLock: the stream ends inside a packet
+    // The handshake between the writes (one at a time, under m_csLock) and OnClose, which never
+    // takes m_csLock: a write announces itself in m_bWriting and then looks at m_bHandleRetired;
+    // OnClose sets m_bHandleRetired and then waits for the write under way, if any: one send on
+    // a selected, so non-blocking, socket. So no write touches the handle while it is being
+    // closed, and nothing is held across a wait. Sequentially consistent, as the handshake needs.
+    std::atomic<bool> m_bWriting;
+    std::atomic<bool> m_bHandleRetired;  // OnClose is closing the handle
+    std::atomic<bool> m_bPacketCut;      // the stream ends inside a packet; set by the writes
 };

@@ -294,15 +294,17 @@ int CQmtpSocket::FlushLocked() {
 }
 
 int CQmtpSocket::WriteRaw(const char* data, int len, int packetLeft) {
-    std::lock_guard<std::mutex> hold(m_writeLock);
-    if (m_bHandleRetired) {
+    m_bWriting.store(true);
+    if (m_bHandleRetired.load()) {
+        m_bWriting.store(false);
         WSASetLastError(WSAENOTSOCK);
         return SOCKET_ERROR;
     }
     const int n = CQmAsyncSocket::Send(data, len, 0);
     if (n > 0) {
-        m_bPacketCut = n < packetLeft;
+        m_bPacketCut.store(n < packetLeft, std::memory_order_relaxed);
     }
+    m_bWriting.store(false);
     return n;
 }
 
