@@ -33,6 +33,7 @@ CQmtpSocket::CQmtpSocket()
       m_nMaxPacketLen(TP_DEFAULT_MAX_PACKET_LEN),
       m_nSendQueueBytes(0),
       m_nSendQueueLimit(0),
+      m_pSpareRecord(nullptr),
       m_bWriting(false),
       m_bHandleRetired(false),
       m_bPacketCut(false) {
@@ -51,6 +52,7 @@ CQmtpSocket::~CQmtpSocket() {
     }
     RemoveAllPacket(m_SendList);
     RemoveAllPacket(m_RecvList);
+    delete m_pSpareRecord;  // holds no buffer: that went to the application
     DeleteCriticalSection(&m_csLock);
     // The lists, then the base (which closes a socket still held), go with the members.
 }

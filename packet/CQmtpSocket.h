@@ -142,6 +142,11 @@ private:
     int FlushLocked();
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
+    void QueueReceived(const char* src, UINT len);
+
+    // A record that ReadData emptied, kept for the next received packet (one allocation less
+    // per packet). Notification window's thread; freed by the destructor.
+    CPacketData* m_pSpareRecord;
 
     // The handshake between the writes (one at a time, under m_csLock) and OnClose, which never
     // takes m_csLock: a write announces itself in m_bWriting and then looks at m_bHandleRetired;
