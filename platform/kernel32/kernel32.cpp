@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/kernel32/RecursiveLock.h"
+#include "platform/kernel32/tls_model.h"
 
 using talven::platform::kernel32::RecursiveLock;
 
@@ -39,8 +40,8 @@ BOOL IsBadWritePtr(LPVOID, UINT_PTR) {
 
 namespace {
 std::atomic<DWORD> g_nextThreadId{1};
-thread_local DWORD t_threadId = 0;
-thread_local DWORD t_lastError = 0;
+thread_local DWORD t_threadId TALVEN_HOT_TLS = 0;
+thread_local DWORD t_lastError TALVEN_HOT_TLS = 0;
 }  // namespace
 
 // Small ids handed out in order of first use; never reused while the process lives (a 32-bit

@@ -1,6 +1,9 @@
 #include "platform/user32/ThreadQueue.h"
 
 namespace talven::platform::user32 {
+namespace {
+using Hold = std::lock_guard<kernel32::FutexLock>;
+}  // namespace
 
 ThreadQueue::ThreadQueue(DWORD threadId) : threadId_(threadId) {}
 
@@ -12,15 +15,20 @@ bool ThreadQueue::ClaimWakeLocked() {
     return false;
 }
 
+void ThreadQueue::PushLocked(const MSG& msg) {
+    posted_.PushBack(msg);
+    PublishSizeLocked();  // before the count: see TakePosted
+    posts_.store(posts_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
 bool ThreadQueue::Post(const MSG& msg) {
     bool wake;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         if (closed_) {
             return false;
         }
-        posted_.PushBack(msg);
-        ++posts_;
+        PushLocked(msg);
         wake = ClaimWakeLocked();
     }
     // Safe after unlocking: whoever reached this queue holds it alive (a window-table lock
@@ -32,20 +40,20 @@ bool ThreadQueue::Post(const MSG& msg) {
 }
 
 void ThreadQueue::PostFromOwner(const MSG& msg) {
-    std::lock_guard<std::mutex> hold(lock_);
-    posted_.PushBack(msg);
-    ++posts_;
+    Hold hold(lock_);
+    PushLocked(msg);
 }
 
 void ThreadQueue::PurgeIf(const std::function<bool(const MSG&)>& match) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     posted_.RemoveIf(match);
+    PublishSizeLocked();
 }
 
 bool ThreadQueue::PushSent(SentMessage* sent) {
     bool wake;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         if (closed_) {
             return false;
         }
@@ -68,7 +76,7 @@ bool ThreadQueue::PushSent(SentMessage* sent) {
 void ThreadQueue::CompleteSent(SentMessage* sent, LRESULT result) {
     bool wake;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         sent->result = result;
         sent->done = true;
         wake = ClaimWakeLocked();
@@ -84,7 +92,7 @@ SentMessage* ThreadQueue::TakeSent() {
     if (!hasSent_.load(std::memory_order_acquire)) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     SentMessage* sent = sentHead_;
     if (sent != nullptr) {
         sentHead_ = sent->next;
@@ -98,7 +106,7 @@ SentMessage* ThreadQueue::TakeSent() {
 }
 
 bool ThreadQueue::IsDone(const SentMessage* sent) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     return sent->done;
 }
 
@@ -110,7 +118,7 @@ bool ThreadQueue::HasWorkLocked(const WakeOn& on) const {
     case WakeOn::AnyPosted:
         return !posted_.empty();
     case WakeOn::NewPosted:
-        return posts_ != on.postsSeen;
+        return posts_.load(std::memory_order_relaxed) != on.postsSeen;
     case WakeOn::NoPosted:
         break;
     }
@@ -119,14 +127,14 @@ bool ThreadQueue::HasWorkLocked(const WakeOn& on) const {
 
 bool ThreadQueue::WaitForWork(int timeoutMs, const WakeOn& on) {
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         if (HasWorkLocked(on)) {
             return true;
         }
         waiting_ = true;
     }
     const bool woken = wait_.Wait(timeoutMs);
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     waiting_ = false;
     if (woken) {
         wakePending_ = false;
@@ -139,7 +147,7 @@ void ThreadQueue::PollIo() {
         return;
     }
     if (wait_.Wait(0)) {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         wakePending_ = false;
     }
 }
@@ -147,9 +155,10 @@ void ThreadQueue::PollIo() {
 void ThreadQueue::Close() {
     SentMessage* pending;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         closed_ = true;
         posted_.Clear();
+        PublishSizeLocked();
         pending = sentHead_;
         sentHead_ = sentTail_ = nullptr;
         hasSent_.store(false, std::memory_order_relaxed);

@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/kernel32/FutexLock.h"
+
 #include "platform/user32/MessageRing.h"
 #include "platform/user32/MessageWait.h"
 #include "platform/user32/SentMessage.h"
@@ -49,12 +51,25 @@ public:
 
     // Owner only: the oldest posted message accepted by match. postsSeen receives the count
     // of messages ever posted, as of this look, for WaitForWork.
+    // An empty queue costs no lock: posts_ is read before queued_, and a post stores them in
+    // the other order, so a message counted in postsSeen is either seen here or was purged.
     template <typename Match>
     bool TakePosted(Match match, MSG& out, bool remove, std::uint64_t& postsSeen) {
-        std::lock_guard<std::mutex> hold(lock_);
-        postsSeen = posts_;
-        return posted_.TakeFirst(match, out, remove);
+        postsSeen = posts_.load(std::memory_order_acquire);
+        if (queued_.load(std::memory_order_acquire) == 0) {
+            return false;
+        }
+        std::lock_guard<kernel32::FutexLock> hold(lock_);
+        postsSeen = posts_.load(std::memory_order_relaxed);
+        const bool taken = posted_.TakeFirst(match, out, remove);
+        if (taken && remove) {
+            PublishSizeLocked();
+        }
+        return taken;
     }
+
+    // Owner only: the count of messages ever posted.
+    std::uint64_t PostCount() const { return posts_.load(std::memory_order_acquire); }
 
     // What ends a WaitForWork besides the timeout. An incoming send always does.
     struct WakeOn {
@@ -78,11 +93,15 @@ public:
 private:
     bool HasWorkLocked(const WakeOn& on) const;
     bool ClaimWakeLocked();   // true when the caller must write the wake descriptor
+    void PushLocked(const MSG& msg);
+    void PublishSizeLocked() { queued_.store(posted_.size(), std::memory_order_release); }
 
     const DWORD threadId_;
-    std::mutex lock_;          // guards everything below except wait_
+    kernel32::FutexLock lock_; // guards everything below except wait_
     MessageRing posted_;
-    std::uint64_t posts_ = 0;  // messages ever posted
+    // Written under lock_, readable without it: messages ever posted, and posted_.size().
+    std::atomic<std::uint64_t> posts_{0};
+    std::atomic<std::size_t> queued_{0};
     SentMessage* sentHead_ = nullptr;
     SentMessage* sentTail_ = nullptr;
     std::atomic<bool> hasSent_{false};  // sentHead_ != nullptr, readable without the lock

@@ -4,6 +4,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "platform/kernel32/tls_model.h"
 #include "platform/user32/WindowTable.h"
 
 namespace talven::platform::user32 {
@@ -46,8 +47,8 @@ struct StateHolder {
     ~StateHolder();
 };
 
-thread_local ThreadState* t_state = nullptr;
-thread_local bool t_exited = false;
+thread_local ThreadState* t_state TALVEN_HOT_TLS = nullptr;
+thread_local bool t_exited TALVEN_HOT_TLS = false;
 thread_local StateHolder t_holder;
 
 StateHolder::~StateHolder() {

@@ -51,6 +51,9 @@ public:
     // Messages retrieved since the descriptors were last polled; bounds how long a busy
     // queue can keep socket readiness waiting.
     unsigned retrievedSinceIoPoll = 0;
+    // The queue's post count when the thread last looked at it (GetMessageA, PeekMessageA,
+    // MsgWaitForMultipleObjects): messages posted before then are no longer new input.
+    std::uint64_t postsSeen = 0;
 
 private:
     const DWORD threadId_;

@@ -53,7 +53,9 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
             queue.PollIo();
         }
         std::uint64_t postsSeen = 0;
-        if (queue.TakePosted(filter, out, remove, postsSeen)) {
+        const bool taken = queue.TakePosted(filter, out, remove, postsSeen);
+        ts.postsSeen = postsSeen;
+        if (taken) {
             ++ts.retrievedSinceIoPoll;
             return true;
         }
@@ -191,7 +193,11 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE*, BOOL, DWORD millisec
     using Clock = std::chrono::steady_clock;
     const bool forever = milliseconds == INFINITE;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
-    ThreadQueue::WakeOn wakeOn;   // any queued message counts
+    // Only input that is new since the thread last looked at its queue ends the wait: posts
+    // made after that look (socket events among them), sent messages, the quit flag, timers.
+    ThreadQueue::WakeOn wakeOn;
+    wakeOn.posted = ThreadQueue::WakeOn::NewPosted;
+    wakeOn.postsSeen = ts->postsSeen;
     for (;;) {
         const std::uint64_t now = u32::TimerList::NowMs();
         const int untilTimer = ts->timers().MsUntilNext(now);
@@ -209,6 +215,8 @@ DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE*, BOOL, DWORD millisec
             timeout = untilTimer;
         }
         if (ts->queue().WaitForWork(timeout, wakeOn)) {
+            // This check counts as a look too: what is queued now is no longer new.
+            ts->postsSeen = ts->queue().PostCount();
             return WAIT_OBJECT_0;
         }
         if (!forever && Clock::now() >= deadline && ts->timers().MsUntilNext(u32::TimerList::NowMs()) != 0) {

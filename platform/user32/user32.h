@@ -116,8 +116,10 @@ TALVEN_API BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMa
 TALVEN_API BOOL TranslateMessage(const MSG* msg);
 TALVEN_API LRESULT DispatchMessageA(const MSG* msg);
 TALVEN_API void PostQuitMessage(int exitCode);
-// Waits until a message (or a socket event, which becomes a message) is ready for the calling
-// thread or the timeout ends. Only count 0 with QS_ALLINPUT is supported.
+// Waits until input that is new since the calling thread last looked at its queue (with
+// GetMessageA, PeekMessageA or this call) arrives, or the timeout ends: a posted message (a
+// socket event becomes one), a sent message, the quit flag, a due timer. Messages that a
+// look has seen and left queued do not end it. Only count 0 with QS_ALLINPUT is supported.
 TALVEN_API DWORD MsgWaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                            DWORD milliseconds, DWORD wakeMask);
 

@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 
 #include <cerrno>
+#include <mutex>
 
 #include "platform/user32/reactor.h"
 #include "platform/winsock/wsa_error.h"
@@ -11,6 +12,7 @@ namespace talven::platform::sockets {
 namespace {
 
 using posix::SocketState;
+using Hold = std::lock_guard<kernel32::FutexLock>;
 
 // Every event of interest, edge-triggered: a report costs no epoll_ctl, and readiness that
 // stays does not wake the wait again.
@@ -34,6 +36,9 @@ bool IsAttemptOutcome(long negErrno) {
            negErrno == -ETIMEDOUT;
 }
 
+static_assert((FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE) <= 0xFFFF,
+              "outstanding and pending events are kept in 16 bits");
+
 }  // namespace
 
 std::uint64_t Selection::Token(int fd) const {
@@ -41,7 +46,7 @@ std::uint64_t Selection::Token(int fd) const {
 }
 
 bool Selection::Select(int fd, HWND hwnd, UINT msg, long events, DWORD thread, SocketState state) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (active_ && thread_ != thread) {
         reactor::Unwatch(thread_, fd);
         active_ = false;
@@ -58,6 +63,7 @@ bool Selection::Select(int fd, HWND hwnd, UINT msg, long events, DWORD thread, S
     state_ = closePosted_ ? SocketState::Closed : state;
     outstanding_ = 0;
     pending_ = 0;
+    drained_.store(false, std::memory_order_relaxed);
     writeArmed_ = state_ == SocketState::Connected || state_ == SocketState::Datagram;
     peerClosed_ = false;
     closeError_ = 0;
@@ -80,7 +86,8 @@ bool Selection::Select(int fd, HWND hwnd, UINT msg, long events, DWORD thread, S
 }
 
 void Selection::Cancel(int fd) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
+    drained_.store(false, std::memory_order_relaxed);
     if (active_) {
         Disarm(fd);
     }
@@ -90,7 +97,7 @@ void Selection::Cancel(int fd) {
 }
 
 void Selection::Forget(int fd) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (active_) {
         Disarm(fd);
     }
@@ -105,10 +112,22 @@ void Selection::Forget(int fd) {
     peerClosed_ = false;
     closePosted_ = false;
     closeError_ = 0;
+    urgent_ = false;
+    drained_.store(false, std::memory_order_relaxed);
+    endedCode_.store(0, std::memory_order_relaxed);
+    sendShutdown_.store(false, std::memory_order_relaxed);
+}
+
+void Selection::NoteEnded(int wsaError) {
+    if (EndsConnection(wsaError)) {
+        int none = 0;
+        endedCode_.compare_exchange_strong(none, CloseCode(wsaError), std::memory_order_relaxed);
+    }
 }
 
 void Selection::OnReady(int fd, std::uint32_t generation, std::uint32_t ev) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
+    drained_.store(false, std::memory_order_relaxed);
     if (!active_ || generation != generation_) {
         return;  // a report for a selection that no longer exists
     }
@@ -167,12 +186,19 @@ void Selection::HandleConnected(int fd, std::uint32_t ev) {
         if ((ev & (EPOLLHUP | EPOLLERR)) && closeError_ == 0) {
             const int err = posix::PendingError(fd);
             if (err > 0) {
+                // Taking SO_ERROR consumed the reset: the socket calls learn of it from here.
                 closeError_ = CloseCode(WsaErrorFromErrno(err));
+                NoteEnded(WsaErrorFromErrno(err));
             }
         }
     }
-    if ((ev & EPOLLPRI) && !Signal(fd, FD_OOB)) {
-        return;
+    if (ev & EPOLLPRI) {
+        urgent_ = true;
+        // Urgent data read in line is normal data: it is announced by FD_READ, not FD_OOB.
+        int inlineOob = 0;
+        if (posix::GetIntOption(fd, posix::Option::OobInline, &inlineOob) < 0 || inlineOob == 0) {
+            if (!Signal(fd, FD_OOB)) return;
+        }
     }
     if (peerClosed_) {
         TryClose(fd);
@@ -189,7 +215,7 @@ void Selection::TryClose(int fd) {
         if (outstanding_ & FD_READ) {
             return;  // the reader comes back through recv, which tries again
         }
-        if (posix::BytesReadable(fd) > 0) {
+        if (posix::NormalDataWaiting(fd) > 0) {
             outstanding_ |= FD_READ;
             Post(fd, FD_READ, 0);
             return;
@@ -201,11 +227,12 @@ void Selection::TryClose(int fd) {
 }
 
 void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (!active_) {
         return;
     }
     if (flags & MSG_OOB) {
+        urgent_ = true;
         outstanding_ &= ~FD_OOB;
         if (pending_ & FD_OOB) {
             pending_ &= ~FD_OOB;
@@ -213,6 +240,7 @@ void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bo
         }
         return;
     }
+    drained_.store(false, std::memory_order_relaxed);
     outstanding_ &= ~FD_READ;
     const bool hadPending = (pending_ & FD_READ) != 0;
     pending_ &= ~FD_READ;
@@ -236,22 +264,25 @@ void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bo
     // at that moment, and an edge seen before it (hadPending) was for data it has read,
     // provided that edge was handled on this thread before the recv began; later arrivals
     // raise edges of their own. Datagrams, a full buffer, a peek, urgent data (which stops a
-    // read at its mark) and a recv on another thread all call for a re-poll.
+    // read at its mark, with normal data behind it) and a recv on another thread all call for
+    // a re-poll.
     const bool sameThread = GetCurrentThreadId() == thread_;
     bool repoll;
     if (result > 0) {
         repoll = state_ == SocketState::Datagram || result >= len || (flags & MSG_PEEK) != 0 ||
-                 (hadPending && (!sameThread || (events_ & FD_OOB) != 0));
+                 urgent_ || (hadPending && (!sameThread || (events_ & FD_OOB) != 0));
     } else {
         repoll = hadPending && !sameThread;
     }
     if (repoll) {
         Repoll(fd);
+    } else if (result > 0 && flags == 0) {
+        drained_.store(true, std::memory_order_relaxed);
     }
 }
 
 void Selection::OnSendWouldBlock(int fd) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (!active_ || !(events_ & FD_WRITE)) {
         return;
     }
@@ -261,14 +292,14 @@ void Selection::OnSendWouldBlock(int fd) {
 }
 
 void Selection::OnSendFailed(int wsaError) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (active_ && state_ == SocketState::Connected && EndsConnection(wsaError) && closeError_ == 0) {
         closeError_ = CloseCode(wsaError);
     }
 }
 
 long Selection::OnConnect(int fd, long result) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (!active_ || state_ == SocketState::Datagram) {
         return result;
     }
@@ -296,7 +327,7 @@ long Selection::OnConnect(int fd, long result) {
 }
 
 void Selection::OnListen(int fd) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (!active_) {
         return;
     }
@@ -305,7 +336,7 @@ void Selection::OnListen(int fd) {
 }
 
 bool Selection::OnAccept(int fd, int accepted, Inherited* out) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (!active_) {
         return false;
     }
@@ -363,6 +394,7 @@ void Selection::Repoll(int fd) {
 }
 
 void Selection::Disarm(int fd) {
+    drained_.store(false, std::memory_order_relaxed);
     reactor::Unwatch(thread_, fd);
     active_ = false;
     selected_.store(false, std::memory_order_relaxed);
@@ -374,26 +406,32 @@ void Selection::Purge(int fd) {
     if (hwnd_ != nullptr) {
         reactor::PurgePosted(hwnd_, msg_, wParam);
     }
-    for (int i = 0; i < kTargets; ++i) {
-        if (oldHwnd_[i] != nullptr) {
-            reactor::PurgePosted(oldHwnd_[i], oldMsg_[i], wParam);
-            oldHwnd_[i] = nullptr;
+    if (oldTargets_) {
+        for (int i = 0; i < OldTargets::kCount; ++i) {
+            if (oldTargets_->hwnd[i] != nullptr) {
+                reactor::PurgePosted(oldTargets_->hwnd[i], oldTargets_->msg[i], wParam);
+            }
         }
+        oldTargets_.reset();
     }
 }
 
 void Selection::RememberTarget() {
-    for (int i = 0; i < kTargets; ++i) {
-        if (oldHwnd_[i] == hwnd_ && oldMsg_[i] == msg_) {
+    if (!oldTargets_) {
+        oldTargets_ = std::make_unique<OldTargets>();
+    }
+    OldTargets& t = *oldTargets_;
+    for (int i = 0; i < OldTargets::kCount; ++i) {
+        if (t.hwnd[i] == hwnd_ && t.msg[i] == msg_) {
             return;
         }
     }
-    for (int i = kTargets - 1; i > 0; --i) {
-        oldHwnd_[i] = oldHwnd_[i - 1];
-        oldMsg_[i] = oldMsg_[i - 1];
+    for (int i = OldTargets::kCount - 1; i > 0; --i) {
+        t.hwnd[i] = t.hwnd[i - 1];
+        t.msg[i] = t.msg[i - 1];
     }
-    oldHwnd_[0] = hwnd_;
-    oldMsg_[0] = msg_;
+    t.hwnd[0] = hwnd_;
+    t.msg[0] = msg_;
 }
 
 }  // namespace talven::platform::sockets

@@ -18,8 +18,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 
+#include "platform/kernel32/FutexLock.h"
 #include "platform/winsock/posix_socket.h"
 #include "platform/winsock/winsock.h"
 
@@ -49,6 +50,23 @@ public:
     void Forget(int fd);
     bool selected() const { return selected_.load(std::memory_order_relaxed); }
 
+    // How the connection ended, known whether or not the socket is selected, until the number
+    // is forgotten: the WinSock code of a reset or abort that any call saw (0: none), and
+    // whether this side has shut down sending.
+    void NoteEnded(int wsaError);
+    int endedCode() const { return endedCode_.load(std::memory_order_relaxed); }
+    void NoteSendShutdown() { sendShutdown_.store(true, std::memory_order_relaxed); }
+    bool sendShutdown() const { return sendShutdown_.load(std::memory_order_relaxed); }
+
+    // True (once) when the last recv on this stream returned less than it asked for and no
+    // readiness report has come since: the socket was empty then, and anything that arrived
+    // after it is reported by the wait and announced with FD_READ, so the next recv may be
+    // answered with WSAEWOULDBLOCK without asking the system. Any thread.
+    bool TakeDrained() {
+        return drained_.load(std::memory_order_relaxed) &&
+               drained_.exchange(false, std::memory_order_relaxed);
+    }
+
     // A readiness report from the watching thread.
     void OnReady(int fd, std::uint32_t generation, std::uint32_t epollEvents);
     void OnRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore);
@@ -76,26 +94,37 @@ private:
     void Purge(int fd);
     void RememberTarget();
 
-    std::mutex lock_;
+    // Earlier (window, message) targets of this descriptor, purged too when it is closed.
+    // Few sockets ever change target, so the list is made on the first change.
+    struct OldTargets {
+        static constexpr int kCount = 4;
+        HWND hwnd[kCount] = {};
+        UINT msg[kCount] = {};
+    };
+
+    // One of these exists for every descriptor number in use, so the record is kept small
+    // (64 bytes): a one-word lock, the posted and pending events in 16 bits.
+    kernel32::FutexLock lock_;
     std::atomic<bool> selected_{false};  // mirrors active_ for lock-free checks
+    std::atomic<bool> drained_{false};  // see TakeDrained
+    std::atomic<bool> sendShutdown_{false};
+    std::atomic<int> endedCode_{0};
     // Guarded by lock_:
     bool active_ = false;
-    std::uint32_t generation_ = 0;
-    HWND hwnd_ = nullptr;
-    UINT msg_ = 0;
-    long events_ = 0;
-    DWORD thread_ = 0;
-    posix::SocketState state_ = posix::SocketState::Unconnected;
-    int outstanding_ = 0;     // events posted and waiting for their re-enabling call
-    int pending_ = 0;         // readiness seen while the event was outstanding
     bool writeArmed_ = false; // FD_WRITE is due at the next writability
     bool peerClosed_ = false; // the connection has ended; FD_CLOSE follows the unread data
     bool closePosted_ = false;
+    bool urgent_ = false;     // urgent data has come: a read may stop at its mark, short of the end
+    posix::SocketState state_ = posix::SocketState::Unconnected;
+    std::uint16_t outstanding_ = 0;  // events posted and waiting for their re-enabling call
+    std::uint16_t pending_ = 0;      // readiness seen while the event was outstanding
+    std::uint32_t generation_ = 0;
+    HWND hwnd_ = nullptr;
+    UINT msg_ = 0;
+    std::int32_t events_ = 0;
+    DWORD thread_ = 0;
     int closeError_ = 0;
-    // Earlier (window, message) targets of this descriptor, purged too when it is closed.
-    static constexpr int kTargets = 4;
-    HWND oldHwnd_[kTargets] = {};
-    UINT oldMsg_[kTargets] = {};
+    std::unique_ptr<OldTargets> oldTargets_;
 };
 
 }  // namespace talven::platform::sockets

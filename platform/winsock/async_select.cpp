@@ -49,6 +49,11 @@ bool IsSelected(int fd) {
     return s != nullptr && s->selected();
 }
 
+bool TakeDrained(int fd) {
+    Selection* s = Find(fd);
+    return s != nullptr && s->selected() && s->TakeDrained();
+}
+
 void AfterRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore) {
     Selection* s = Find(fd);
     if (s != nullptr && s->selected()) {
@@ -82,6 +87,42 @@ void AfterListen(int fd) {
     }
 }
 
+void AfterShutdown(int fd, int how) {
+    if (how == SD_SEND || how == SD_BOTH) {
+        if (Selection* s = SelectionTable::Instance().Get(fd)) {
+            s->NoteSendShutdown();
+        }
+    }
+}
+
+int TransferError(int fd, int wsaError, bool sending) {
+    if (wsaError == WSAESHUTDOWN) {
+        const Selection* s = Find(fd);
+        if (sending && s != nullptr && s->sendShutdown()) {
+            return WSAESHUTDOWN;
+        }
+        const int ended = s != nullptr ? s->endedCode() : 0;
+        wsaError = ended != 0 ? ended : WSAECONNRESET;
+    }
+    NoteEnded(fd, wsaError);
+    return wsaError;
+}
+
+int EndedCode(int fd) {
+    const Selection* s = Find(fd);
+    return s != nullptr ? s->endedCode() : 0;
+}
+
+void NoteEnded(int fd, int wsaError) {
+    if (wsaError != WSAECONNRESET && wsaError != WSAECONNABORTED && wsaError != WSAENETRESET &&
+        wsaError != WSAETIMEDOUT) {
+        return;
+    }
+    if (Selection* s = SelectionTable::Instance().Get(fd)) {
+        s->NoteEnded(wsaError);
+    }
+}
+
 void AfterAccept(int listener, int accepted) {
     Selection* s = Find(listener);
     Inherited from;
@@ -106,6 +147,12 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
     posix::SocketState state = posix::SocketState::Unconnected;
     const int q = posix::QueryState(fd, &state);
     if (q < 0) return FailErrno(q);
+    if ((events & ~selection::kAllEvents) != 0) return Fail(WSAEINVAL);
+    const DWORD thread = events != 0 ? reactor::WindowThread(hwnd) : 0;
+    if (events != 0 && thread == 0) return Fail(WSAEINVAL);
+    // Non-blocking whatever events is, 0 included, and it stays so after a cancel.
+    const int nb = posix::SetNonBlocking(fd, true);
+    if (nb < 0) return FailErrno(nb);
     if (events == 0) {
         // A cancel also removes what is already queued, so nothing of the selection arrives
         // after it. The window may already be gone: that is no error.
@@ -114,11 +161,6 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
         }
         return 0;
     }
-    if ((events & ~selection::kAllEvents) != 0) return Fail(WSAEINVAL);
-    const DWORD thread = reactor::WindowThread(hwnd);
-    if (thread == 0) return Fail(WSAEINVAL);
-    const int nb = posix::SetNonBlocking(fd, true);
-    if (nb < 0) return FailErrno(nb);
     selection::InstallCallback();
     Selection* sel = SelectionTable::Instance().Get(fd);
     if (sel == nullptr) return Fail(WSAENOBUFS);

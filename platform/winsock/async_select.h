@@ -18,6 +18,10 @@ bool IsSelected(int fd);
 
 // After recv/recvfrom. result: bytes, 0, or -1 with wsaError. scriptedMore: the socket seam
 // holds more scripted reads for the socket.
+// Before a plain recv (no flags) on a selected stream: true when the socket is known to have
+// been empty since the last recv (see Selection::TakeDrained); the recv then reports
+// WSAEWOULDBLOCK without a system call. Answers true once per such recv.
+bool TakeDrained(int fd);
 void AfterRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore);
 // After a send/sendto that failed with WSAEWOULDBLOCK: FD_WRITE once the socket can take data.
 void AfterSendWouldBlock(int fd);
@@ -28,6 +32,18 @@ void AfterSendFailed(int fd, int wsaError);
 // through FD_CONNECT, and the call itself then says the attempt is under way (-EINPROGRESS).
 long AfterConnect(int fd, long result);
 void AfterListen(int fd);
+// After a successful shutdown; how is SD_RECEIVE, SD_SEND or SD_BOTH.
+void AfterShutdown(int fd, int how);
+
+// WinSock reports a reset by every later recv and send; Linux reports it once (or hands it to
+// whoever reads SO_ERROR first), then ends the stream (recv 0) and fails sends with EPIPE.
+// TransferError gives the code a failed stream recv or send reports: EPIPE (WSAESHUTDOWN) is
+// a reset unless this side shut down sending, and a reset is remembered for the calls after.
+int TransferError(int fd, int wsaError, bool sending);
+// The remembered reset or abort code of fd's connection, 0 when none: an empty recv reports it.
+int EndedCode(int fd);
+// A connection error taken from SO_ERROR by the application.
+void NoteEnded(int fd, int wsaError);
 // After accept on a listening socket; accepted is the new descriptor or negative on failure.
 // A socket accepted from a selected listener inherits its selection.
 void AfterAccept(int listener, int accepted);

@@ -8,6 +8,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -62,8 +63,42 @@ int Socket(int family, int type, int protocol) {
     return Restarting([&] { return ::socket(family, type | SOCK_CLOEXEC, protocol); });
 }
 
+namespace {
+
+bool IsStream(int fd) {
+    int type = 0;
+    socklen_t len = sizeof type;
+    return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
+int ReuseAddress(int fd) {
+    int on = 0;
+    socklen_t len = sizeof on;
+    return ::getsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, &len) == 0 ? on : 0;
+}
+
+void SetReuseAddress(int fd, int on) {
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+}
+
+}  // namespace
+
 int Bind(int fd, const void* addr, std::uint32_t len) {
-    return Restarting([&] { return ::bind(fd, static_cast<const sockaddr*>(addr), len); });
+    const auto plain = [&] {
+        return Restarting([&] { return ::bind(fd, static_cast<const sockaddr*>(addr), len); });
+    };
+    const int r = plain();
+    if (r != -EADDRINUSE || !IsStream(fd) || ReuseAddress(fd) != 0) {
+        return r;
+    }
+    // Linux lets a socket with SO_REUSEADDR share a port with non-listening sockets that have
+    // it too: the remnants of accepted connections (their listener had it, see Listen), but
+    // never a listener nor a socket bound without it, which is what this socket becomes once
+    // the option is cleared again.
+    SetReuseAddress(fd, 1);
+    const int again = plain();
+    SetReuseAddress(fd, 0);
+    return again;
 }
 
 int Connect(int fd, const void* addr, std::uint32_t len) {
@@ -77,6 +112,11 @@ int Connect(int fd, const void* addr, std::uint32_t len) {
 }
 
 int Listen(int fd, int backlog) {
+    // A listening port refuses every other bind whatever its options; accepted connections
+    // inherit the option, and so do the TIME_WAIT remnants they leave.
+    if (IsStream(fd)) {
+        SetReuseAddress(fd, 1);
+    }
     return Restarting([&] { return ::listen(fd, backlog); });
 }
 
@@ -176,17 +216,31 @@ int BytesReadable(int fd) {
     return n;
 }
 
-int UrgentDataWaiting(int fd) {
-    char c;
-    const long r = ::recv(fd, &c, 1, MSG_OOB | MSG_PEEK | MSG_DONTWAIT);
-    if (r >= 0) {
-        return 1;
+int NormalDataWaiting(int fd) {
+    const int n = BytesReadable(fd);
+    if (n != 0) {
+        return n < 0 ? n : 1;
     }
-    // EINVAL: no urgent byte (or it is read inline); EAGAIN: announced but not yet arrived.
-    if (errno == EINVAL || errno == EAGAIN || errno == EWOULDBLOCK) {
+    // Nothing counted: either empty, or at an urgent mark with data behind it. A peek from the
+    // mark reads past the out-of-band byte, as a recv would.
+    int atMark = 0;
+    if (::ioctl(fd, SIOCATMARK, &atMark) < 0 || atMark == 0) {
         return 0;
     }
-    return -errno;
+    char c;
+    return Restarting([&] { return ::recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT); }) > 0 ? 1 : 0;
+}
+
+int UrgentDataWaiting(int fd) {
+    // Linux reports POLLPRI while the urgent byte is unread, in line or not.
+    pollfd p{};
+    p.fd = fd;
+    p.events = POLLPRI;
+    const int r = Restarting([&] { return ::poll(&p, 1, 0); });
+    if (r < 0) {
+        return r;
+    }
+    return r > 0 && (p.revents & POLLPRI) != 0 ? 1 : 0;
 }
 
 int PendingError(int fd) {

@@ -20,6 +20,12 @@ namespace talven::platform::posix {
 enum MessageFlag : int { kFlagOob = 0x1, kFlagPeek = 0x2, kFlagDontRoute = 0x4 };
 
 int Socket(int family, int type, int protocol);  // close-on-exec, blocking
+// Bind and Listen give a TCP port Windows' reuse rules: a port held only by connections of an
+// earlier server (TIME_WAIT and the like) can be bound again at once, while a port that a
+// listening socket or another bound socket holds is refused (EADDRINUSE). To that end a
+// stream socket that meets such leftovers binds with SO_REUSEADDR and then clears it again,
+// and a listening socket gets SO_REUSEADDR, so that the connections it accepts leave
+// reusable remnants. A socket the application set SO_REUSEADDR on binds as POSIX does.
 int Bind(int fd, const void* addr, std::uint32_t len);
 int Connect(int fd, const void* addr, std::uint32_t len);
 int Listen(int fd, int backlog);
@@ -39,7 +45,12 @@ int GetPeerName(int fd, void* addr, std::uint32_t* len);
 int CheckSocket(int fd);
 int SetNonBlocking(int fd, bool on);
 int BytesReadable(int fd);      // FIONREAD: bytes waiting (stream) or the next datagram's size
-int UrgentDataWaiting(int fd);  // 1 when an out-of-band byte waits to be read, else 0
+// 1 when normal data waits to be read on a stream socket, else 0. Unlike FIONREAD, which
+// stops counting at an urgent mark, this sees the data behind the mark too.
+int NormalDataWaiting(int fd);
+// 1 while urgent data waits: the out-of-band byte not yet read with MSG_OOB, or, with
+// SO_OOBINLINE, the urgent byte not yet read in line. Else 0.
+int UrgentDataWaiting(int fd);
 int PendingError(int fd);       // SO_ERROR, clearing it: 0 or a positive errno value
 
 // Socket options the WinSock layer can translate.
@@ -53,7 +64,7 @@ int SetLinger(int fd, bool on, int seconds);
 int GetLinger(int fd, bool* on, int* seconds);
 
 // What a descriptor is, for event selection.
-enum class SocketState {
+enum class SocketState : std::uint8_t {
     Unconnected,  // a stream socket that is neither connecting, connected nor listening
     Connecting,   // connection attempt in progress
     Connected,    // established, or closed by the peer but not yet by us

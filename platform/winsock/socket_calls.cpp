@@ -64,7 +64,15 @@ bool CheckTransfer(const char* buf, int len, int flags) {
 
 // Ends a recv/recvfrom: the selection sees every outcome, then the result is reported.
 int FinishRecv(int fd, long r, int len, int flags, bool scriptedMore) {
-    const int error = r < 0 ? WsaErrorFromErrno(static_cast<int>(-r)) : 0;
+    int error = 0;
+    if (r < 0) {
+        error = WsaErrorFromErrno(static_cast<int>(-r));
+        if (error != WSAEWOULDBLOCK) error = selection::TransferError(fd, error, false);
+    } else if (r == 0 && len > 0) {
+        // A reset already reported once is reported again, not taken for an orderly end.
+        error = selection::EndedCode(fd);
+        if (error != 0) r = -1;
+    }
     selection::AfterRecv(fd, r < 0 ? -1 : r, len, flags, error, scriptedMore);
     return r < 0 ? Fail(error) : static_cast<int>(r);
 }
@@ -73,10 +81,11 @@ int FinishSend(int fd, long r) {
     if (r >= 0) {
         return static_cast<int>(r);
     }
-    const int error = WsaErrorFromErrno(static_cast<int>(-r));
+    int error = WsaErrorFromErrno(static_cast<int>(-r));
     if (error == WSAEWOULDBLOCK) {
         selection::AfterSendWouldBlock(fd);
     } else {
+        error = selection::TransferError(fd, error, true);
         selection::AfterSendFailed(fd, error);
     }
     return Fail(error);
@@ -208,6 +217,10 @@ int recv(SOCKET s, char* buf, int len, int flags) {
     if (seam::Installed() && ScriptedRecv(s, fd, buf, len, flags, result)) {
         return result;
     }
+    // The read loop's last recv, which would only find the socket empty again.
+    if (flags == 0 && len > 0 && selection::TakeDrained(fd)) {
+        return Fail(WSAEWOULDBLOCK);
+    }
     const long r = posix::Recv(fd, buf, static_cast<std::size_t>(len), AdapterFlags(flags));
     return FinishRecv(fd, r, len, flags, false);
 }
@@ -268,7 +281,9 @@ int shutdown(SOCKET s, int how) {
     if (fd < 0) return SOCKET_ERROR;
     if (how != SD_RECEIVE && how != SD_SEND && how != SD_BOTH) return Fail(WSAEINVAL);
     const int r = posix::Shutdown(fd, how);
-    return r < 0 ? FailErrno(r) : 0;
+    if (r < 0) return FailErrno(r);
+    selection::AfterShutdown(fd, how);
+    return 0;
 }
 
 int closesocket(SOCKET s) {

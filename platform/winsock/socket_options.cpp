@@ -98,6 +98,7 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
     if (r < 0) return FailErrno(r);
     if (option == posix::Option::Error) {
         value = WsaErrorFromErrno(value);
+        selection::NoteEnded(fd, value);  // reading SO_ERROR clears it; later calls still know
     } else if (IsBufferSize(option)) {
         value /= 2;  // Linux reports twice the size asked for (its bookkeeping share included)
     }
@@ -128,7 +129,8 @@ int ioctlsocket(SOCKET s, long cmd, u_long* argp) {
             return 0;
         }
         case SIOCATMARK: {
-            // WinSock: TRUE when no out-of-band data waits to be read.
+            // WinSock: TRUE when no urgent data waits to be read, out of band or (SO_OOBINLINE)
+            // in line.
             const int r = posix::UrgentDataWaiting(fd);
             if (r < 0) return FailErrno(r);
             *argp = r == 0 ? 1 : 0;

@@ -9,6 +9,10 @@
 // and byte-order helpers, which cannot fail that way, work regardless). Every failing call
 // sets the calling thread's last error (WSAGetLastError). No call raises SIGPIPE. Sockets
 // start blocking; WSAAsyncSelect makes them non-blocking. Only IPv4 (AF_INET) is offered.
+// After a connection has been reset, every recv and send on it fails with WSAECONNRESET;
+// WSAESHUTDOWN is only for sending on a socket whose sending side this side shut down.
+// A TCP bind refuses a port that a listening or another bound socket holds (WSAEADDRINUSE),
+// but not one held only by connections an earlier server left behind (TIME_WAIT).
 // The last WSACleanup does not close sockets still open: they stay usable after a new start.
 // Threads: every call may be made from any thread; a socket is not locked against concurrent
 // use of the same handle by two threads, except as POSIX itself allows.
@@ -226,9 +230,13 @@ TALVEN_API int WSACleanup();
 TALVEN_API int WSAGetLastError();        // the calling thread's last error
 TALVEN_API void WSASetLastError(int error);
 
-// Makes s non-blocking and replaces any earlier selection; (s, hwnd, 0, 0) cancels it and
-// also removes the socket's notifications still queued. While selected, FIONBIO cannot make
-// the socket blocking (WSAEINVAL). A window that is destroyed ends the selection silently.
-// Each event is posted as PostMessageA(hwnd, msg, s, MAKELPARAM(event, error)) to the thread
-// that owns hwnd, one event bit per message, under WinSock's re-enabling rules. Any thread.
+// Makes s non-blocking, whatever events is (0 included), and replaces any earlier selection;
+// events 0 cancels it (hwnd and msg are then not looked at), removes the socket's
+// notifications still queued, and leaves the socket non-blocking. While selected, FIONBIO
+// cannot make the socket blocking (WSAEINVAL). A window that is destroyed ends the selection
+// silently. Each event is posted as PostMessageA(hwnd, msg, s, MAKELPARAM(event, error)) to
+// the thread that owns hwnd, one event bit per message, under WinSock's re-enabling rules:
+// FD_READ comes again while data remains after a recv (also one that stopped at an urgent
+// mark), and FD_CLOSE only after every byte has been read. With SO_OOBINLINE, urgent data is
+// announced by FD_READ, not FD_OOB. Any thread.
 TALVEN_API int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);

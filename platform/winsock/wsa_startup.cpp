@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/kernel32/tls_model.h"
 #include "platform/winsock/wsa_error.h"
 
 namespace talven::platform::sockets {
@@ -14,7 +15,7 @@ namespace {
 std::mutex g_countLock;
 std::atomic<int> g_startups{0};
 
-thread_local int t_lastError = 0;
+thread_local int t_lastError TALVEN_HOT_TLS = 0;
 
 constexpr WORD kLowest = MAKEWORD(1, 1);
 constexpr WORD kHighest = MAKEWORD(2, 2);

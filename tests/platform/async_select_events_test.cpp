@@ -1,7 +1,11 @@
 // WinSock's event rules for WSAAsyncSelect over real loopback sockets.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "platform/winsock/winsock.h"
 #include "support/test_support.h"
@@ -51,6 +55,33 @@ TEST_F(AsyncSelectEvents, ReadEventIsPostedAgainOnlyAfterARecvThatLeavesData) {
     }
 }
 
+// After a recv that emptied the socket, data that arrives later is still there for a recv
+// that polls without pumping messages, and still announced with FD_READ.
+TEST_F(AsyncSelectEvents, DataArrivingAfterARecvThatEmptiedTheSocketIsNotHidden) {
+    Pair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(WSAAsyncSelect(p.near, window_.hwnd(), kNotify, FD_READ), 0);
+    ASSERT_TRUE(SendAll(p.far, "first"));
+    ASSERT_TRUE(PumpUntil([&] { return Count(window_, p.near, FD_READ) == 1; }));
+    char buf[64];
+    ASSERT_EQ(winsock::recv(p.near, buf, sizeof buf, 0), 5);
+
+    ASSERT_TRUE(SendAll(p.far, "second"));
+    int n = SOCKET_ERROR;
+    for (int i = 0; i < 500 && n == SOCKET_ERROR; ++i) {
+        n = winsock::recv(p.near, buf, sizeof buf, 0);
+        if (n == SOCKET_ERROR) {
+            ASSERT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+    EXPECT_EQ(n, 6);
+
+    ASSERT_TRUE(SendAll(p.far, "third"));
+    ASSERT_TRUE(PumpUntil([&] { return Count(window_, p.near, FD_READ) >= 2; }));
+    EXPECT_EQ(winsock::recv(p.near, buf, sizeof buf, 0), 5);
+}
+
 TEST_F(AsyncSelectEvents, DataAlreadyWaitingIsAnnouncedAtSelection) {
     Pair p;
     ASSERT_TRUE(p.ok());
@@ -72,6 +103,45 @@ TEST_F(AsyncSelectEvents, SelectionMakesTheSocketNonBlocking) {
     winsock::u_long blocking = 0;
     EXPECT_EQ(winsock::ioctlsocket(p.near, FIONBIO, &blocking), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+}
+
+// WSAAsyncSelect (winsock.h): the function "automatically sets socket s to nonblocking mode,
+// regardless of the value of lEvent"; a cancelled selection leaves it so.
+TEST_F(AsyncSelectEvents, SelectingNoEventsStillMakesTheSocketNonBlocking) {
+    for (const UINT msg : {kNotify, 0u}) {
+        const SOCKET d = winsock::socket(AF_INET, SOCK_DGRAM, 0);
+        ASSERT_EQ(winsock_test::BindLoopback(d, 0), 0);
+        ASSERT_EQ(WSAAsyncSelect(d, window_.hwnd(), msg, 0), 0);
+        // Should recv block after all, a datagram sent after a while ends it (and the test fails).
+        std::mutex lock;
+        std::condition_variable finished;
+        bool done = false;
+        std::thread watchdog([&] {
+            std::unique_lock<std::mutex> hold(lock);
+            if (!finished.wait_for(hold, std::chrono::seconds(5), [&] { return done; })) {
+                winsock::sockaddr_in to = winsock_test::Loopback(winsock_test::LocalPort(d));
+                winsock::sendto(d, "!", 1, 0, reinterpret_cast<winsock::sockaddr*>(&to), sizeof to);
+            }
+        });
+        char buf[8];
+        EXPECT_EQ(winsock::recv(d, buf, sizeof buf, 0), SOCKET_ERROR) << "message " << msg;
+        EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            done = true;
+        }
+        finished.notify_one();
+        watchdog.join();
+        winsock::closesocket(d);
+    }
+
+    Pair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(WSAAsyncSelect(p.near, window_.hwnd(), kNotify, FD_READ), 0);
+    ASSERT_EQ(WSAAsyncSelect(p.near, window_.hwnd(), 0, 0), 0);
+    char buf[8];
+    EXPECT_EQ(winsock::recv(p.near, buf, sizeof buf, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
 }
 
 TEST_F(AsyncSelectEvents, ConnectSucceedsThenWriteIsPostedOnceUntilAWouldBlock) {
@@ -243,6 +313,14 @@ TEST_F(AsyncSelectEvents, ResetIsPostedAsCloseWithConnectionReset) {
     EXPECT_EQ(events.back(), std::make_pair(FD_CLOSE, WSAECONNRESET));
     EXPECT_EQ(Count(window_, p.near, FD_CLOSE), 1);
     EXPECT_EQ(Count(window_, p.near, FD_READ), 0);
+    // recv and send (winsock.h): on a reset connection both fail with WSAECONNRESET, each time.
+    char buf[8];
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(winsock::recv(p.near, buf, sizeof buf, 0), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+        EXPECT_EQ(winsock::send(p.near, "x", 1, 0), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+    }
 }
 
 TEST_F(AsyncSelectEvents, OutOfBandDataIsAnnouncedAndReenabledByItsRecv) {
@@ -259,6 +337,99 @@ TEST_F(AsyncSelectEvents, OutOfBandDataIsAnnouncedAndReenabledByItsRecv) {
     EXPECT_EQ(c, '!');
     ASSERT_EQ(winsock::send(p.far, "?", 1, MSG_OOB), 1);
     ASSERT_TRUE(PumpUntil([&] { return Count(window_, p.near, FD_OOB) == 2; }));
+}
+
+// Urgent data in the middle of a stream: "abc", one byte sent with MSG_OOB, "def". A read may
+// stop at the urgent mark; WSAAsyncSelect (winsock.h): FD_READ is posted again while data
+// remains after a recv, and FD_CLOSE once all data has been read.
+class UrgentData : public AsyncSelectEvents {
+protected:
+    void SendAroundUrgentByte(SOCKET s) {
+        ASSERT_TRUE(SendAll(s, "abc"));
+        ASSERT_EQ(winsock::send(s, "X", 1, MSG_OOB), 1);
+        ASSERT_TRUE(SendAll(s, "def"));
+    }
+    // Reads on FD_READ (at most 100 bytes a time) and on FD_OOB; notes what was read at FD_CLOSE.
+    void ReadOnEvents(SOCKET s) {
+        window_.onMessage = [this, s](const MSG& m) {
+            if (m.message != kNotify || m.wParam != s) return;
+            char buf[100];
+            switch (WSAGETSELECTEVENT(m.lParam)) {
+                case FD_READ: {
+                    const int n = winsock::recv(s, buf, sizeof buf, 0);
+                    if (n > 0) read_.append(buf, static_cast<std::size_t>(n));
+                    break;
+                }
+                case FD_OOB:
+                    if (winsock::recv(s, buf, 1, MSG_OOB) == 1) urgent_.push_back(buf[0]);
+                    break;
+                case FD_CLOSE:
+                    readAtClose_ = read_;
+                    closed_ = true;
+                    break;
+            }
+        };
+    }
+    std::string read_;
+    std::string urgent_;
+    std::string readAtClose_;
+    bool closed_ = false;
+};
+
+TEST_F(UrgentData, ReadEventsFollowUntilTheDataBehindTheMarkIsRead) {
+    Pair p;
+    ASSERT_TRUE(p.ok());
+    SendAroundUrgentByte(p.far);
+    ReadOnEvents(p.near);
+    ASSERT_EQ(WSAAsyncSelect(p.near, window_.hwnd(), kNotify, FD_READ), 0);
+    EXPECT_TRUE(PumpUntil([&] { return read_ == "abcdef"; })) << read_;
+}
+
+TEST_F(UrgentData, CloseComesOnlyAfterTheBytesBehindTheMark) {
+    Pair p;
+    ASSERT_TRUE(p.ok());
+    SendAroundUrgentByte(p.far);
+    winsock::closesocket(p.far);
+    p.far = INVALID_SOCKET;
+    ReadOnEvents(p.near);
+    ASSERT_EQ(WSAAsyncSelect(p.near, window_.hwnd(), kNotify, FD_READ | FD_OOB | FD_CLOSE), 0);
+    ASSERT_TRUE(PumpUntil([&] { return closed_; }));
+    PumpFor(50);
+    EXPECT_EQ(readAtClose_, "abcdef");
+    EXPECT_EQ(urgent_, "X");
+    EXPECT_EQ(Count(window_, p.near, FD_CLOSE), 1);
+    EXPECT_EQ(Events(window_, p.near).back(), std::make_pair(FD_CLOSE, 0));
+}
+
+// With SO_OOBINLINE the urgent byte is normal data. WSAAsyncSelect (winsock.h): such a socket
+// gets FD_READ for it, not FD_OOB. ioctlsocket (winsock.h), SIOCATMARK: FALSE while the
+// urgent byte is still to be read in line, TRUE once it has been.
+TEST_F(UrgentData, InlineUrgentDataIsReadAsNormalDataBeforeTheClose) {
+    Pair p;
+    ASSERT_TRUE(p.ok());
+    const int on = 1;
+    ASSERT_EQ(winsock::setsockopt(p.near, SOL_SOCKET, SO_OOBINLINE,
+                                  reinterpret_cast<const char*>(&on), sizeof on), 0);
+    SendAroundUrgentByte(p.far);
+    winsock::closesocket(p.far);
+    p.far = INVALID_SOCKET;
+    winsock::u_long waiting = 0;
+    for (int i = 0; i < 500 && waiting < 7; ++i) {
+        ASSERT_EQ(winsock::ioctlsocket(p.near, FIONREAD, &waiting), 0);
+        if (waiting < 7) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_EQ(waiting, 7u);
+    winsock::u_long atMark = 1;
+    ASSERT_EQ(winsock::ioctlsocket(p.near, SIOCATMARK, &atMark), 0);
+    EXPECT_EQ(atMark, 0u);
+
+    ReadOnEvents(p.near);
+    ASSERT_EQ(WSAAsyncSelect(p.near, window_.hwnd(), kNotify, FD_READ | FD_OOB | FD_CLOSE), 0);
+    ASSERT_TRUE(PumpUntil([&] { return closed_; }));
+    EXPECT_EQ(readAtClose_, "abcXdef");
+    EXPECT_EQ(Count(window_, p.near, FD_OOB), 0);
+    ASSERT_EQ(winsock::ioctlsocket(p.near, SIOCATMARK, &atMark), 0);
+    EXPECT_NE(atMark, 0u);
 }
 
 }  // namespace

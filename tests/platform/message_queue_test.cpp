@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -145,6 +146,40 @@ TEST(MessageQueue, PostingToAThreadThatHasExitedFails) {
     });
     t.join();
     EXPECT_FALSE(PostThreadMessageA(id, WM_USER, 0, 0));
+}
+
+// MsgWaitForMultipleObjects (winuser.h): it "does not return if there is unread input of the
+// specified type in the message queue after the thread has called a function to check the
+// queue"; it returns when new input arrives.
+TEST(MessageQueue, WaitIgnoresInputThatAPeekHasSeenAndLeftQueued) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    ASSERT_TRUE(PostMessageA(nullptr, WM_USER, 1, 0));
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT), WAIT_TIMEOUT);
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));  // still there
+    EXPECT_EQ(msg.wParam, 1u);
+}
+
+TEST(MessageQueue, APostAfterThePeekEndsTheWait) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    }
+    ASSERT_TRUE(PostMessageA(nullptr, WM_USER, 1, 0));
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE));
+    const DWORD self = GetCurrentThreadId();
+    std::thread poster([self] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        PostThreadMessageA(self, WM_USER, 2, 0);
+    });
+    // The bound only keeps a broken wait from hanging the suite.
+    EXPECT_EQ(MsgWaitForMultipleObjects(0, nullptr, FALSE, 10000, QS_ALLINPUT), WAIT_OBJECT_0);
+    poster.join();
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 1u);
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 2u);
 }
 
 }  // namespace

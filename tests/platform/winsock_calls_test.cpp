@@ -122,6 +122,36 @@ TEST_F(WinSockCalls, SendingToAClosedPeerFailsWithoutSigpipe) {
     EXPECT_EQ(failures, 1);
 }
 
+// recv and send (winsock.h): WSAECONNRESET "the virtual circuit was reset by the remote side";
+// the socket is no longer usable, and every later call says so. WSAESHUTDOWN belongs to a
+// socket that this side has shut down.
+TEST_F(WinSockCalls, AfterAResetRecvAndSendFailWithConnectionResetEveryTime) {
+    Pair p;
+    ASSERT_TRUE(p.ok());
+    winsock_test::CloseWithReset(p.far);
+    char buf[8];
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(winsock::recv(p.near, buf, sizeof buf, 0), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), WSAECONNRESET) << "recv " << i;
+    }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(winsock::send(p.near, "x", 1, 0), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), WSAECONNRESET) << "send " << i;
+    }
+    EXPECT_EQ(winsock::recv(p.near, buf, sizeof buf, 0), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNRESET);
+}
+
+TEST_F(WinSockCalls, SendingAfterShuttingDownTheSendingSideFailsWithShutdown) {
+    Pair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(winsock::shutdown(p.near, SD_SEND), 0);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(winsock::send(p.near, "x", 1, 0), SOCKET_ERROR);
+        EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+    }
+}
+
 TEST_F(WinSockCalls, OptionsAndIoctlsTranslate) {
     Pair p;
     ASSERT_TRUE(p.ok());

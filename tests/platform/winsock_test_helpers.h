@@ -60,17 +60,46 @@ inline bool SendAll(SOCKET s, const std::string& bytes) {
            static_cast<int>(bytes.size());
 }
 
-// A loopback address with a port on which nothing listens (bound, then released).
-inline winsock::sockaddr_in ClosedPort() {
-    UINT port = 0;
-    const SOCKET l = talven_test::ListenLoopback(port);
-    winsock::closesocket(l);
+inline winsock::sockaddr_in Loopback(UINT port) {
     winsock::sockaddr_in a;
     std::memset(&a, 0, sizeof a);
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = winsock::htonl(INADDR_LOOPBACK);
     a.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
     return a;
+}
+
+// A loopback address with a port on which nothing listens (bound, then released).
+inline winsock::sockaddr_in ClosedPort() {
+    UINT port = 0;
+    const SOCKET l = talven_test::ListenLoopback(port);
+    winsock::closesocket(l);
+    return Loopback(port);
+}
+
+// Binds s to 127.0.0.1:port; the WinSock error, or 0 on success.
+inline int BindLoopback(SOCKET s, UINT port) {
+    winsock::sockaddr_in a = Loopback(port);
+    if (winsock::bind(s, reinterpret_cast<winsock::sockaddr*>(&a), sizeof a) == 0) return 0;
+    return WSAGetLastError();
+}
+
+// The local port s is bound to, or 0.
+inline UINT LocalPort(SOCKET s) {
+    winsock::sockaddr_in a;
+    int len = sizeof a;
+    if (winsock::getsockname(s, reinterpret_cast<winsock::sockaddr*>(&a), &len) != 0) return 0;
+    return winsock::ntohs(a.sin_port);
+}
+
+// Ends the connection of s with a reset: linger on with a zero time, then close.
+inline void CloseWithReset(SOCKET& s) {
+    winsock::linger abort;
+    abort.l_onoff = 1;
+    abort.l_linger = 0;
+    winsock::setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<char*>(&abort), sizeof abort);
+    winsock::closesocket(s);
+    s = INVALID_SOCKET;
 }
 
 }  // namespace winsock_test
