@@ -57,10 +57,7 @@ std::vector<std::string> Frames(const std::string& stream, size_t& rest) {
     std::vector<std::string> out;
     size_t at = 0;
     while (stream.size() - at >= 4) {
-        const size_t len = (static_cast<size_t>(static_cast<unsigned char>(stream[at])) << 24) |
-                           (static_cast<size_t>(static_cast<unsigned char>(stream[at + 1])) << 16) |
-                           (static_cast<size_t>(static_cast<unsigned char>(stream[at + 2])) << 8) |
-                           static_cast<size_t>(static_cast<unsigned char>(stream[at + 3]));
+        const size_t len = packet_test::LengthFieldAt(stream, at);
         if (stream.size() - at - 4 < len) {
             break;
         }

@@ -88,6 +88,15 @@ inline std::string LengthField(UINT len) {
     return s;
 }
 
+// The big-endian length field at `at` in a stream of frames.
+inline size_t LengthFieldAt(const std::string& stream, size_t at) {
+    size_t len = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        len = (len << 8) | static_cast<unsigned char>(stream[at + i]);
+    }
+    return len;
+}
+
 inline std::string Frame(const std::string& payload) {
     return LengthField(static_cast<UINT>(payload.size())) + payload;
 }
