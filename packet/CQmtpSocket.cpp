@@ -34,7 +34,7 @@ CQmtpSocket::CQmtpSocket()
       m_nSendQueueBytes(0),
       m_nSendQueueLimit(0),
       m_pSpareRecord(nullptr),
-      m_bWriting(false),
+      m_bUsingHandle(false),
       m_bHandleRetired(false),
       m_bPacketCut(false) {
     m_szMemberId[0] = 0;
@@ -127,9 +127,9 @@ void CQmtpSocket::OnClose(int nErrorCode) {
 
 bool CQmtpSocket::RetireHandle() {
     m_bHandleRetired.store(true);
-    // A write that began before it saw the flag finishes here; one that begins now sees it.
-    while (m_bWriting.load()) {
-        std::this_thread::yield();  // one non-blocking send at most
+    // A call that began before it saw the flag finishes here; one that begins now sees it.
+    while (m_bUsingHandle.load()) {
+        std::this_thread::yield();  // one non-blocking call at most
     }
     return m_bPacketCut.load();
 }

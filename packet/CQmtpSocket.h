@@ -119,13 +119,15 @@ protected:
     UINT m_nPacketLen;
     CRITICAL_SECTION m_csLock;
     UINT m_nMaxPacketLen;
-    std::atomic<size_t> m_nSendQueueBytes;  // written under m_csLock, read from any thread
+    std::atomic<size_t> m_nSendQueueBytes;  // bytes the queue holds; written under m_csLock, read anywhere
     std::atomic<UINT> m_nSendQueueLimit;
 
 private:
     // One raw write of `len` bytes, `packetLeft` (>= len) being what is left of their packet.
     // Refused with WSAENOTSOCK while OnClose closes the handle. Any thread, m_csLock held.
     int WriteRaw(const char* data, int len, int packetLeft);
+    // Whether TCP_NODELAY is set on the handle; false while OnClose closes it. As WriteRaw.
+    bool NagleOffRaw();
     // Stops every write from touching the handle until ReopenForWrites; returns whether the
     // stream ends inside a packet. Notification window's thread.
     bool RetireHandle();
@@ -137,8 +139,10 @@ private:
     int SubmitPacket(const Outgoing& packet);
     // The rest: with m_csLock held.
     int WriteDirect(const Outgoing& packet, std::exception_ptr& copyFailure);
+    bool KeepLocked(const Outgoing& packet, int skip, bool nothingWritten, std::exception_ptr& copyFailure);
     bool OverLimitLocked(int len) const;
     void QueueLocked(CPacketData* rec);  // takes `rec` over, freeing it if it cannot be queued
+    void SubtractQueuedLocked(int len);
     int FlushLocked();
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
@@ -148,12 +152,13 @@ private:
     // per packet). Notification window's thread; freed by the destructor.
     CPacketData* m_pSpareRecord;
 
-    // The handshake between the writes (one at a time, under m_csLock) and OnClose, which never
-    // takes m_csLock: a write announces itself in m_bWriting and then looks at m_bHandleRetired;
-    // OnClose sets m_bHandleRetired and then waits for the write under way, if any: one send on
-    // a selected, so non-blocking, socket. So no write touches the handle while it is being
-    // closed, and nothing is held across a wait. Sequentially consistent, as the handshake needs.
-    std::atomic<bool> m_bWriting;
+    // The handshake between the calls on the handle that the send side makes (one at a time,
+    // under m_csLock) and OnClose, which never takes m_csLock: such a call announces itself in
+    // m_bUsingHandle and then looks at m_bHandleRetired; OnClose sets m_bHandleRetired and then
+    // waits for the call under way, if any: one send or option query on a selected, so
+    // non-blocking, socket. So nothing touches the handle while it is being closed, and nothing
+    // is held across a wait. Sequentially consistent, as the handshake needs.
+    std::atomic<bool> m_bUsingHandle;
     std::atomic<bool> m_bHandleRetired;  // OnClose is closing the handle
     std::atomic<bool> m_bPacketCut;      // the stream ends inside a packet; set by the writes
 };

@@ -16,9 +16,14 @@
 namespace {
 
 const int kLengthFieldSize = 4;
-// A frame up to this size is built on the stack and written in one piece; a larger one goes
-// out as its first kFrameStart bytes from the stack, then the rest from the caller's buffer.
+// A frame up to this size is built on the stack and written in one piece.
 const int kFrameStart = 4096;
+// A larger frame is written in two pieces, its first kFrameStart bytes from the stack and then
+// the rest from the caller's buffer, only when it is above this size and Nagle's algorithm is
+// off for the socket. Otherwise it is copied whole and written in one piece: with Nagle on, the
+// second write's last partial segment would wait for the peer's delayed acknowledgement of the
+// first (tens of milliseconds); and below this size the copy costs less than a second write.
+const int kSplitFrame = 65536;
 
 int RefuseLength() {
     WSASetLastError(WSAEINVAL);
@@ -165,10 +170,11 @@ int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
 
 // With m_csLock held and nothing queued. What the socket does not take becomes the head
 // record: on "would block" exactly the unwritten rest; on any other error the whole packet, as
-// a flush leaves its head record. The results are those of a flush of that one packet. A copy
-// that cannot be allocated while no byte has been written goes to `copyFailure` (the caller
-// rethrows it once the lock is left); after a partial write it is thrown on.
+// a flush leaves its head record. The results are those of a flush of that one packet.
 int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFailure) {
+    if (packet.len[1] > 0 && (packet.Total() <= kSplitFrame || !NagleOffRaw())) {
+        return KeepLocked(packet, 0, true, copyFailure) ? FlushLocked() : SOCKET_ERROR;
+    }
     const int total = packet.Total();
     int written = 0;
     for (int i = 0; i < 2; ++i) {
@@ -187,20 +193,32 @@ int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFai
             if (!wouldBlock) {
                 StoreTpSocketError(code);
             }
-            const int keepFrom = wouldBlock ? written : 0;
-            if (written == 0) {
-                try {
-                    QueueLocked(packet.CopyFrom(keepFrom));
-                } catch (...) {
-                    copyFailure = std::current_exception();
-                }
-            } else {
-                QueueLocked(packet.CopyFrom(keepFrom));
+            if (!KeepLocked(packet, wouldBlock ? written : 0, written == 0, copyFailure)) {
+                return SOCKET_ERROR;
             }
             return wouldBlock ? BlockedResult(total) : SOCKET_ERROR;
         }
     }
     return 1;
+}
+
+// Queues a copy of the packet from offset `skip` on, m_csLock held. A copy that cannot be
+// allocated while no byte of the packet has been written goes to `copyFailure` (false; the
+// caller rethrows it once the lock is left, as for a copy made before queuing); after a partial
+// write it is thrown on (the socket is then closed).
+bool CQmtpSocket::KeepLocked(const Outgoing& packet, int skip, bool nothingWritten,
+                             std::exception_ptr& copyFailure) {
+    if (!nothingWritten) {
+        QueueLocked(packet.CopyFrom(skip));
+        return true;
+    }
+    try {
+        QueueLocked(packet.CopyFrom(skip));
+        return true;
+    } catch (...) {
+        copyFailure = std::current_exception();
+        return false;
+    }
 }
 
 bool CQmtpSocket::OverLimitLocked(int len) const {
@@ -209,6 +227,12 @@ bool CQmtpSocket::OverLimitLocked(int len) const {
     // which brings TP_NOTIFY_SEND, the application's cue to try again.
     return limit != 0 && !m_SendList.IsEmpty() &&
            m_nSendQueueBytes.load(std::memory_order_relaxed) + static_cast<size_t>(len) > limit;
+}
+
+void CQmtpSocket::SubtractQueuedLocked(int len) {
+    // Written under m_csLock only, so a plain store suffices.
+    m_nSendQueueBytes.store(m_nSendQueueBytes.load(std::memory_order_relaxed) - static_cast<size_t>(len),
+                            std::memory_order_relaxed);
 }
 
 void CQmtpSocket::QueueLocked(CPacketData* rec) {
@@ -272,15 +296,17 @@ int CQmtpSocket::FlushLocked() {
                     std::memcpy(rest, p, static_cast<size_t>(left));
                     ::operator delete(rec->m_pData);
                     rec->m_pData = rest;
+                    SubtractQueuedLocked(rec->m_nLen - left);
                     rec->m_nLen = left;
                 }
                 return blocked;
             }
             left -= n;
             p += n;
-            m_nSendQueueBytes.store(m_nSendQueueBytes.load(std::memory_order_relaxed) - static_cast<size_t>(n),
-                                    std::memory_order_relaxed);
         }
+        // The count follows what the queue holds: a head record that meets an error above
+        // stays whole, and so does its count.
+        SubtractQueuedLocked(rec->m_nLen);
         ++count;
         if (!IsBadWritePtr(rec, sizeof *rec)) {
             if (!IsBadWritePtr(rec->m_pData, static_cast<UINT_PTR>(rec->m_nLen))) {
@@ -294,9 +320,9 @@ int CQmtpSocket::FlushLocked() {
 }
 
 int CQmtpSocket::WriteRaw(const char* data, int len, int packetLeft) {
-    m_bWriting.store(true);
+    m_bUsingHandle.store(true);
     if (m_bHandleRetired.load()) {
-        m_bWriting.store(false);
+        m_bUsingHandle.store(false);
         WSASetLastError(WSAENOTSOCK);
         return SOCKET_ERROR;
     }
@@ -304,8 +330,18 @@ int CQmtpSocket::WriteRaw(const char* data, int len, int packetLeft) {
     if (n > 0) {
         m_bPacketCut.store(n < packetLeft, std::memory_order_relaxed);
     }
-    m_bWriting.store(false);
+    m_bUsingHandle.store(false);
     return n;
+}
+
+bool CQmtpSocket::NagleOffRaw() {
+    m_bUsingHandle.store(true);
+    BOOL noDelay = FALSE;
+    int size = static_cast<int>(sizeof noDelay);
+    const bool off = !m_bHandleRetired.load() &&
+                     CQmAsyncSocket::GetSockOpt(TCP_NODELAY, &noDelay, &size, IPPROTO_TCP) && noDelay != FALSE;
+    m_bUsingHandle.store(false);
+    return off;
 }
 
 void CQmtpSocket::OnSend(int nErrorCode) {

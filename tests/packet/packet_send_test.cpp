@@ -119,16 +119,18 @@ TEST(PacketSend, WriteErrorReportsMinusOneKeepsTheQueueAndStoresTheText) {
     EXPECT_EQ(0, c.sock.closeCalls);
 }
 
-// A packet that finds the queue empty is written from the caller's buffer; the queue keeps a
-// copy of exactly what the socket did not take, never the caller's buffer, which the caller
-// may reuse at once. Frames above 4096 bytes go out in two pieces, so cuts fall before,
-// at and after the boundary between them.
+// A packet that finds the queue empty is written at once; the queue keeps a copy of exactly
+// what the socket did not take, never the caller's buffer, which the caller may reuse at once.
+// With Nagle's algorithm off, a frame above 64 KiB goes out in two pieces straight from the
+// caller's buffer, so cuts fall before, at and after the boundary between them.
 TEST(PacketSend, DirectWriteKeepsACopyOfOnlyWhatTheSocketDidNotTake) {
     const struct {
         size_t payload;
         std::vector<int> takes;  // the writes before the would-block
-    } cases[] = {{100, {}}, {100, {2}}, {100, {50}},           {10000, {}},
-                 {10000, {3}}, {10000, {4096}}, {10000, {4096, 7}}, {10000, {4000, 96, 5000}}};
+    } cases[] = {{100, {}},          {100, {2}},           {100, {50}},
+                 {10000, {}},        {10000, {3}},         {10000, {4096, 7}},
+                 {100000, {}},       {100000, {3}},        {100000, {4096}},
+                 {100000, {4096, 7}}, {100000, {4000, 96, 50000}}};
     for (const auto& k : cases) {
         size_t taken = 0;
         std::vector<winsock::seam::Step> script;
@@ -140,6 +142,8 @@ TEST(PacketSend, DirectWriteKeepsACopyOfOnlyWhatTheSocketDidNotTake) {
         SCOPED_TRACE(std::to_string(k.payload) + " bytes, " + std::to_string(taken) + " taken");
         ConnectedProbe c;
         ASSERT_TRUE(c.ok);
+        const BOOL on = TRUE;
+        ASSERT_EQ(1, c.sock.SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP));
         const std::string frame = Frame(Payload(k.payload, 5));
         ScriptSend(c.sock.m_hSocket, script);
 
@@ -157,6 +161,31 @@ TEST(PacketSend, DirectWriteKeepsACopyOfOnlyWhatTheSocketDidNotTake) {
         std::string got;
         ASSERT_TRUE(RecvExactly(c.peer, frame.size(), got));
         EXPECT_TRUE(frame == got);
+    }
+}
+
+// How a frame above 4 KiB is first offered to the socket, seen through a first write that
+// takes at most 10,000 bytes: in one piece, unless Nagle's algorithm is off and the frame is
+// above 64 KiB, when the first piece is its first 4096 bytes. With Nagle on, a second write's
+// last partial segment would wait for the peer's delayed acknowledgement of the first.
+TEST(PacketSend, AFrameIsSplitOnlyAbove64KiBWithNagleOff) {
+    const struct {
+        size_t payload;
+        BOOL noDelay;
+        size_t firstWrite;
+    } cases[] = {{100000, FALSE, 10000}, {100000, TRUE, 4096}, {20000, TRUE, 10000}, {65532, TRUE, 10000}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::to_string(k.payload) + (k.noDelay ? " bytes, Nagle off" : " bytes, Nagle on"));
+        ConnectedProbe c;
+        ASSERT_TRUE(c.ok);
+        ASSERT_EQ(1, c.sock.SetSockOpt(TCP_NODELAY, &k.noDelay, sizeof k.noDelay, IPPROTO_TCP));
+        ScriptSend(c.sock.m_hSocket, {TakeBytes(10000), WouldBlock(), WouldBlock()});
+        const std::string frame = Frame(Payload(k.payload, 6));
+        EXPECT_GT(SendString(c.sock, Payload(k.payload, 6)), 0);
+        const std::vector<std::string> queued = Contents(c.sock.m_SendList);
+        ASSERT_EQ(1u, queued.size());
+        EXPECT_EQ(frame.size() - k.firstWrite, queued[0].size());
+        EXPECT_TRUE(frame.substr(k.firstWrite) == queued[0]);
     }
 }
 
@@ -237,7 +266,7 @@ bool LockIsFree(packet_test::ProbeSocket& sock) {
 // ends in the allocation failure itself, nothing queued and the socket open, as a copy made
 // before queuing does.
 TEST(PacketSend, AllocationFailureForTheUnwrittenRest) {
-    const std::string payload = Payload(4093, 9);  // frame of 4097 bytes
+    const std::string payload = Payload(4000, 9);  // frame of 4004 bytes, written at once
     const struct {
         const char* name;
         bool queuedFirst;       // the packet waits in the queue; the flush meets the failure
@@ -245,9 +274,9 @@ TEST(PacketSend, AllocationFailureForTheUnwrittenRest) {
         size_t failingSize;
         bool closes;
     } cases[] = {
-        {"flush after a partial write", true, true, 4097 - 10, true},
-        {"direct write after a partial write", false, true, 4097 - 10, true},
-        {"direct write, nothing written", false, false, 4097, false},
+        {"flush after a partial write", true, true, 4004 - 10, true},
+        {"direct write after a partial write", false, true, 4004 - 10, true},
+        {"direct write, nothing written", false, false, 4004, false},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
