@@ -112,12 +112,13 @@ int CQmtpSocket::SendPacket(char* data, int len, int flags) {
 // One hold of m_csLock per packet: either the packet is written at once (nothing waits before
 // it) or it is appended and the queue flushed.
 int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
-    // When others seem to wait, the packet's own copy is made before the lock is taken: its
-    // allocation failure leaves the call with nothing queued, the lock untouched and the socket
-    // open. The byte count read here without the lock is a hint; the queue is looked at again
-    // under the lock.
+    // When others seem to wait, or the frame is in two pieces too small to split, the packet's
+    // own copy is made before the lock is taken: its allocation failure leaves the call with
+    // nothing queued, the lock untouched and the socket open. The byte count read here without
+    // the lock is a hint; the queue is looked at again under the lock.
     CPacketData* copy = nullptr;
-    bool wantCopy = m_nSendQueueBytes.load(std::memory_order_relaxed) != 0;
+    bool wantCopy = m_nSendQueueBytes.load(std::memory_order_relaxed) != 0 ||
+                    (packet.len[1] > 0 && packet.Total() <= kSplitFrame);
     for (;;) {
         if (copy == nullptr && wantCopy) {
             copy = packet.CopyFrom(0);
@@ -172,7 +173,9 @@ int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
 // record: on "would block" exactly the unwritten rest; on any other error the whole packet, as
 // a flush leaves its head record. The results are those of a flush of that one packet.
 int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFailure) {
-    if (packet.len[1] > 0 && (packet.Total() <= kSplitFrame || !NagleOffRaw())) {
+    // Two pieces come here only above kSplitFrame; with Nagle on they are copied and written
+    // in one piece after all.
+    if (packet.len[1] > 0 && !NagleOffRaw()) {
         return KeepLocked(packet, 0, true, copyFailure) ? FlushLocked() : SOCKET_ERROR;
     }
     const int total = packet.Total();
