@@ -195,7 +195,7 @@ TEST(Talvencat, FailuresPrintOneLineWithTheWinSockErrorAndExit1) {
     winsock::closesocket(busy);
 }
 
-TEST(Talvencat, PacketAboveTheReceiveBoundEndsTheRunWithMessageSize) {
+TEST(Talvencat, PacketAboveTheReceiveBoundEndsTheRunWithTheLengthItRead) {
     Scratch scratch;
     CatServer server(scratch, "--echo");
     ASSERT_NE(server.port(), 0);
@@ -205,7 +205,35 @@ TEST(Talvencat, PacketAboveTheReceiveBoundEndsTheRunWithMessageSize) {
         RunCat(scratch, "client", "-q --max-packet 2 127.0.0.1 " + std::to_string(server.port()), "ab\nabc\n");
     EXPECT_EQ(client.status, 1);
     EXPECT_EQ(client.out, "ab\n");
-    EXPECT_EQ(client.err, "talvencat: connection " + target + ": WSAEMSGSIZE: Message too long\n");
+    EXPECT_EQ(client.err, "talvencat: connection " + target +
+                              ": WSAEMSGSIZE: Message too long (a length field of 3 bytes, above --max-packet 2; "
+                              "if the peer sends text, try --pure)\n");
+}
+
+TEST(Talvencat, FramedClientOfATextServerIsToldToTryPure) {
+    talven_test::WinSockSession winsock;
+    ASSERT_TRUE(winsock.ok());
+    UINT port = 0;
+    const SOCKET listener = talven_test::ListenLoopback(port);
+    ASSERT_NE(listener, INVALID_SOCKET);
+    // A server that greets in text: "hell" of "hello" reads as a length field of 1751477356.
+    std::thread greeter([listener] {
+        const SOCKET peer = winsock::accept(listener, nullptr, nullptr);
+        const char text[] = "hello, this is text\n";
+        winsock::send(peer, text, sizeof text - 1, 0);
+        char byte;
+        while (winsock::recv(peer, &byte, 1, 0) > 0) {
+        }
+        winsock::closesocket(peer);
+    });
+    Scratch scratch;
+    const Outcome client = RunCat(scratch, "client", "-q 127.0.0.1 " + std::to_string(port), "");
+    greeter.join();
+    winsock::closesocket(listener);
+    EXPECT_EQ(client.status, 1);
+    EXPECT_EQ(client.err, "talvencat: connection 127.0.0.1:" + std::to_string(port) +
+                              ": WSAEMSGSIZE: Message too long (a length field of 1751477356 bytes, above "
+                              "--max-packet 1048576; if the peer sends text, try --pure)\n");
 }
 
 TEST(Talvencat, LogOptionAppendsEventsToTheDailyLog) {
