@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -177,7 +178,23 @@ inline std::string Pattern(std::size_t n, unsigned seed) {
 // fails a test instead of hanging it.
 class RawClient {
 public:
-    explicit RawClient(UINT port, int seconds = 30) : s_(ConnectLoopback(port)), seconds_(seconds) {
+    // receiveBuffer, when not 0, is the socket's SO_RCVBUF, set before it connects: a small
+    // one keeps TCP from taking much of what the server sends while the test does not read.
+    explicit RawClient(UINT port, int seconds = 30, int receiveBuffer = 0)
+        : s_(winsock::socket(AF_INET, SOCK_STREAM, 0)), seconds_(seconds) {
+        if (receiveBuffer != 0) {
+            winsock::setsockopt(s_, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+                                sizeof receiveBuffer);
+        }
+        winsock::sockaddr_in to;
+        std::memset(&to, 0, sizeof to);
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = winsock::htonl(INADDR_LOOPBACK);
+        to.sin_port = winsock::htons(static_cast<winsock::u_short>(port));
+        if (winsock::connect(s_, reinterpret_cast<winsock::sockaddr*>(&to), sizeof to) == SOCKET_ERROR) {
+            Close();
+            return;
+        }
         winsock::u_long on = 1;
         winsock::ioctlsocket(s_, FIONBIO, &on);
     }

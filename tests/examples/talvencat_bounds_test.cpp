@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,14 +38,16 @@ struct Answer {
     int end = -1;  // 0: an orderly end; else the WinSock error of a reset
 };
 
-// Sends `request`, shuts down sending and reads the answer, after `delayMs` without reading.
-Answer HalfCloseAndRead(UINT port, const std::string& request, int delayMs = 0) {
-    RawClient client(port);
+// Sends `request`, shuts down sending, waits until `readWhen()` holds (or 30 s) and reads the
+// answer. receiveBuffer: see RawClient.
+Answer HalfCloseAndRead(UINT port, const std::string& request, const std::function<bool()>& readWhen,
+                        int receiveBuffer = 0) {
+    RawClient client(port, 30, receiveBuffer);
     std::thread writer([&] {
         client.SendAll(request);
         client.ShutDownSending();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    PollUntil(readWhen, 30);
     Answer answer;
     answer.end = client.ReadToEnd(&answer.bytes);
     writer.join();
@@ -128,7 +131,7 @@ TEST(TalvencatBounds, HalfClosingClientGetsEveryEchoBeforeAnOrderlyEnd) {
     for (unsigned i = 0; i < 20; ++i) {
         request += Frame(Pattern(kMiB, i));
     }
-    const Answer answer = HalfCloseAndRead(server.port(), request);
+    const Answer answer = HalfCloseAndRead(server.port(), request, [] { return true; });
     EXPECT_EQ(answer.end, 0) << "the answer ended with a reset";
     EXPECT_EQ(answer.bytes.size(), request.size());
     EXPECT_TRUE(answer.bytes == request) << "the echoes differ from the 20 packets sent";
@@ -140,26 +143,30 @@ TEST(TalvencatBounds, HalfClosedClientThatDoesNotReadIsResetAfterTheDrainTimeout
     Scratch scratch;
     CatServer server(scratch, "--echo --drain-timeout 1");
     ASSERT_NE(server.port(), 0u);
+    // 8 MiB: more echoes than TCP's buffers take while the client reads nothing (its receive
+    // buffer is small), so some wait in the server's queue, or in the client's packets it has
+    // not read. The client reads nothing until the server has given up; what it then reads
+    // must not end as if whole.
     std::string request;
     for (unsigned i = 0; i < 8; ++i) {
         request += Frame(Pattern(kMiB, i));
     }
-    // Not reading for 4 s, well past the timeout: what it then reads must not end as if whole.
-    const Answer answer = HalfCloseAndRead(server.port(), request, 4000);
+    const auto gaveUp = [&] { return server.err().find(": WSAETIMEDOUT: ") != std::string::npos; };
+    const Answer answer = HalfCloseAndRead(server.port(), request, gaveUp, 8192);
+    EXPECT_TRUE(gaveUp()) << server.err();
     EXPECT_LT(answer.bytes.size(), request.size());
     EXPECT_EQ(answer.end, WSAECONNRESET) << "a cut answer ended in an orderly close";
-    EXPECT_TRUE(PollUntil([&] { return server.err().find(": WSAETIMEDOUT: ") != std::string::npos; }))
-        << server.err();
+    EXPECT_TRUE(answer.bytes == request.substr(0, answer.bytes.size())) << "what came before the reset is garbled";
 }
 
 TEST(TalvencatBounds, BroadcastDisconnectsAClientPastMaxQueueAndSkipsNoOther) {
     WinSockSession winsock;
     ASSERT_TRUE(winsock.ok());
     Scratch scratch;
-    CatServer server(scratch, "--max-queue 200000", true);
+    CatServer server(scratch, "--max-queue 8000000", true);
     ASSERT_NE(server.port(), 0u);
 
-    RawClient stuck(server.port());  // never reads
+    RawClient stuck(server.port(), 30, 8192);  // never reads
     RawClient reader(server.port());
     ASSERT_TRUE(stuck.ok() && reader.ok());
     ASSERT_TRUE(PollUntil([&] {
@@ -168,7 +175,8 @@ TEST(TalvencatBounds, BroadcastDisconnectsAClientPastMaxQueueAndSkipsNoOther) {
         return first != std::string::npos && err.find("talvencat: accepted", first + 1) != std::string::npos;
     }));
 
-    // 20 MB of lines, far more than the stuck client's buffers and its queue limit hold.
+    // 20 MB of lines: more than the stuck client's queue limit and TCP's buffers (at most 4 MiB
+    // on the server's side) hold, and a lead that the reading client never comes near.
     std::string lines;
     std::string expected;
     for (int i = 0; i < 20000; ++i) {
@@ -182,7 +190,7 @@ TEST(TalvencatBounds, BroadcastDisconnectsAClientPastMaxQueueAndSkipsNoOther) {
     EXPECT_TRUE(got == expected) << "the reading client missed or garbled lines (" << got.size() << " of "
                                  << expected.size() << " bytes)";
     const std::string line = "talvencat: disconnected 127.0.0.1:" + std::to_string(LocalPort(stuck.socket())) +
-                             ": more than 200000 bytes would wait to be sent to it (--max-queue)\n";
+                             ": more than 8000000 bytes would wait to be sent to it (--max-queue)\n";
     EXPECT_TRUE(PollUntil([&] { return server.err().find(line) != std::string::npos; })) << server.err();
     EXPECT_EQ(server.err().find("disconnected 127.0.0.1:" + std::to_string(LocalPort(reader.socket()))),
               std::string::npos);
