@@ -31,21 +31,13 @@ void EchoFlow::Receive(PacketSocket& socket, const PacketHandler& onPacket) {
     }
     holding_ = false;
     held_.clear();
-    for (;;) {
-        char* data = nullptr;  // ReadData leaves it untouched when nothing is queued
-        int len = 0;
-        socket.ReadData(data, len);
-        if (data == nullptr) {
-            break;
-        }
+    const bool all = socket.TakePackets([&](const char* data, int len) {
         onPacket(data, len);
-        const bool sent = !socket.IsOpen() || Echo(socket, data, len);
-        operator delete(data);  // received buffers belong to the application
-        if (!sent) {
-            return;
-        }
+        return !socket.IsOpen() || Echo(socket, data, len);
+    });
+    if (all) {
+        socket.ResumeReading();
     }
-    socket.ResumeReading();
 }
 
 void EchoFlow::Sent(PacketSocket& socket, const PacketHandler& onPacket) {

@@ -57,6 +57,22 @@ int PacketSocket::SendBytes(const void* data, int len) {
     return result;
 }
 
+bool PacketSocket::TakePackets(const std::function<bool(const char* data, int len)>& take) {
+    for (;;) {
+        char* data = nullptr;  // ReadData leaves it untouched when nothing is queued
+        int len = 0;
+        ReadData(data, len);
+        if (data == nullptr) {
+            return true;
+        }
+        const bool more = take(data, len);
+        operator delete(data);  // received buffers belong to the application
+        if (!more) {
+            return false;
+        }
+    }
+}
+
 bool PacketSocket::SendQueueEmpty() {
     Lock();
     const bool empty = m_SendList.IsEmpty() != FALSE;

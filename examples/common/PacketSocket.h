@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 
 #include "talven.h"
 
@@ -37,6 +38,9 @@ public:
     // queue limit refused the packet), else >= 0.
     int SendBytes(const void* data, int len);
     bool SendQueueEmpty();
+    // Takes the received packets, oldest first, handing each to take() and releasing it after;
+    // stops early, leaving the rest queued, when take() returns false. False when it stopped.
+    bool TakePackets(const std::function<bool(const char* data, int len)>& take);
     // The largest number of bytes the send queue held after a SendBytes.
     std::size_t LargestSendQueue() const { return largestQueue_.load(std::memory_order_relaxed); }
 

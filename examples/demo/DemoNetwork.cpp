@@ -203,16 +203,10 @@ void DemoNetwork::OnReceive(Endpoint& endpoint) {
         });
         return;
     }
-    for (;;) {
-        char* data = nullptr;  // ReadData leaves it untouched when nothing is queued
-        int len = 0;
-        endpoint.socket->ReadData(data, len);
-        if (data == nullptr) {
-            return;
-        }
+    endpoint.socket->TakePackets([this, &endpoint](const char* data, int len) {
         Record(endpoint, data, len);
-        operator delete(data);
-    }
+        return true;
+    });
 }
 
 void DemoNetwork::Record(Endpoint& endpoint, const char* data, int len) {

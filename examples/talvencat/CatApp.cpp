@@ -251,16 +251,10 @@ void CatApp::OnReceive(Connection& connection) {
     if (connection.echo) {
         connection.echo->Receive(socket, print);
     } else {
-        for (;;) {
-            char* data = nullptr;  // ReadData leaves it untouched when nothing is queued
-            int len = 0;
-            socket.ReadData(data, len);
-            if (data == nullptr) {
-                break;
-            }
+        socket.TakePackets([&print](const char* data, int len) {
             print(data, len);
-            operator delete(data);  // received buffers belong to the application
-        }
+            return true;
+        });
     }
     printer_.Flush();
 }
