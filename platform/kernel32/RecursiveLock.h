@@ -1,4 +1,5 @@
-// The lock behind CRITICAL_SECTION: a mutex its holder may enter again.
+// The lock behind CRITICAL_SECTION: a mutex its holder may enter again (a FutexLock, so an
+// uncontended enter and leave make no call into the C library).
 //
 // Built in place inside CRITICAL_SECTION's opaque storage. Any thread may Enter/TryEnter;
 // only the holder may Leave (checked in Debug builds). The holder's id and the depth are
@@ -7,8 +8,8 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 
+#include "platform/kernel32/FutexLock.h"
 #include "platform/kernel32/kernel32.h"
 
 namespace talven::platform::kernel32 {
@@ -27,7 +28,7 @@ public:
     static RecursiveLock& In(LPCRITICAL_SECTION cs);
 
 private:
-    std::mutex mutex_;
+    FutexLock mutex_;
     std::atomic<DWORD> holder_{0};                  // 0 while free
     unsigned depth_ = 0;                            // holder only
 };

@@ -1,5 +1,7 @@
 // First-in, first-out store of MSG in recycled storage: a power-of-two ring that grows by
-// doubling and never shrinks, so a steady flow of messages allocates nothing.
+// doubling, so a steady flow of messages allocates nothing. A ring that a burst made large
+// (thousands of slots) returns to its first size once it is empty, so an idle thread does not
+// keep the burst's memory.
 //
 // Not synchronised: its owner (ThreadQueue) guards it.
 #pragma once
@@ -52,15 +54,22 @@ public:
         }
         const std::size_t removed = count_ - kept;
         count_ = kept;
+        ShrinkIfEmpty();
         return removed;
     }
 
-    void Clear() { count_ = 0; }
+    void Clear() {
+        count_ = 0;
+        ShrinkIfEmpty();
+    }
+
+    std::size_t capacity() const { return slots_.size(); }
 
 private:
     MSG& At(std::size_t i) { return slots_[(head_ + i) & (slots_.size() - 1)]; }
     void EraseAt(std::size_t i);
     void Grow();
+    void ShrinkIfEmpty();
 
     std::vector<MSG> slots_;   // size is a power of two
     std::size_t head_ = 0;

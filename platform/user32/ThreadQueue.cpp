@@ -1,6 +1,9 @@
 #include "platform/user32/ThreadQueue.h"
 
 namespace talven::platform::user32 {
+namespace {
+using Hold = std::lock_guard<kernel32::FutexLock>;
+}  // namespace
 
 ThreadQueue::ThreadQueue(DWORD threadId) : threadId_(threadId) {}
 
@@ -21,7 +24,7 @@ void ThreadQueue::PushLocked(const MSG& msg) {
 bool ThreadQueue::Post(const MSG& msg) {
     bool wake;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         if (closed_) {
             return false;
         }
@@ -37,12 +40,12 @@ bool ThreadQueue::Post(const MSG& msg) {
 }
 
 void ThreadQueue::PostFromOwner(const MSG& msg) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     PushLocked(msg);
 }
 
 void ThreadQueue::PurgeIf(const std::function<bool(const MSG&)>& match) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     posted_.RemoveIf(match);
     PublishSizeLocked();
 }
@@ -50,7 +53,7 @@ void ThreadQueue::PurgeIf(const std::function<bool(const MSG&)>& match) {
 bool ThreadQueue::PushSent(SentMessage* sent) {
     bool wake;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         if (closed_) {
             return false;
         }
@@ -73,7 +76,7 @@ bool ThreadQueue::PushSent(SentMessage* sent) {
 void ThreadQueue::CompleteSent(SentMessage* sent, LRESULT result) {
     bool wake;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         sent->result = result;
         sent->done = true;
         wake = ClaimWakeLocked();
@@ -89,7 +92,7 @@ SentMessage* ThreadQueue::TakeSent() {
     if (!hasSent_.load(std::memory_order_acquire)) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     SentMessage* sent = sentHead_;
     if (sent != nullptr) {
         sentHead_ = sent->next;
@@ -103,7 +106,7 @@ SentMessage* ThreadQueue::TakeSent() {
 }
 
 bool ThreadQueue::IsDone(const SentMessage* sent) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     return sent->done;
 }
 
@@ -124,14 +127,14 @@ bool ThreadQueue::HasWorkLocked(const WakeOn& on) const {
 
 bool ThreadQueue::WaitForWork(int timeoutMs, const WakeOn& on) {
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         if (HasWorkLocked(on)) {
             return true;
         }
         waiting_ = true;
     }
     const bool woken = wait_.Wait(timeoutMs);
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     waiting_ = false;
     if (woken) {
         wakePending_ = false;
@@ -144,7 +147,7 @@ void ThreadQueue::PollIo() {
         return;
     }
     if (wait_.Wait(0)) {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         wakePending_ = false;
     }
 }
@@ -152,7 +155,7 @@ void ThreadQueue::PollIo() {
 void ThreadQueue::Close() {
     SentMessage* pending;
     {
-        std::lock_guard<std::mutex> hold(lock_);
+        Hold hold(lock_);
         closed_ = true;
         posted_.Clear();
         PublishSizeLocked();

@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/kernel32/FutexLock.h"
+
 #include "platform/user32/MessageRing.h"
 #include "platform/user32/MessageWait.h"
 #include "platform/user32/SentMessage.h"
@@ -57,7 +59,7 @@ public:
         if (queued_.load(std::memory_order_acquire) == 0) {
             return false;
         }
-        std::lock_guard<std::mutex> hold(lock_);
+        std::lock_guard<kernel32::FutexLock> hold(lock_);
         postsSeen = posts_.load(std::memory_order_relaxed);
         const bool taken = posted_.TakeFirst(match, out, remove);
         if (taken && remove) {
@@ -95,7 +97,7 @@ private:
     void PublishSizeLocked() { queued_.store(posted_.size(), std::memory_order_release); }
 
     const DWORD threadId_;
-    std::mutex lock_;          // guards everything below except wait_
+    kernel32::FutexLock lock_; // guards everything below except wait_
     MessageRing posted_;
     // Written under lock_, readable without it: messages ever posted, and posted_.size().
     std::atomic<std::uint64_t> posts_{0};

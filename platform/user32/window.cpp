@@ -218,7 +218,17 @@ BOOL DestroyWindow(HWND hwnd) {
 }
 
 BOOL IsWindow(HWND hwnd) {
-    return hwnd != nullptr && WindowTable::Instance().Contains(hwnd) ? TRUE : FALSE;
+    if (hwnd == nullptr) {
+        return FALSE;
+    }
+    // One's own window: no table lock. The owner adds and removes its windows in the table
+    // and in its own list together, so the two agree for it.
+    if (ThreadState* ts = ThreadState::CurrentIfAny()) {
+        if (ts->FindWindow(hwnd) != nullptr) {
+            return TRUE;
+        }
+    }
+    return WindowTable::Instance().Contains(hwnd) ? TRUE : FALSE;
 }
 
 HWND GetWindow(HWND hwnd, UINT cmd) {

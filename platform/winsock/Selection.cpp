@@ -3,6 +3,7 @@
 #include <sys/epoll.h>
 
 #include <cerrno>
+#include <mutex>
 
 #include "platform/user32/reactor.h"
 #include "platform/winsock/wsa_error.h"
@@ -11,6 +12,7 @@ namespace talven::platform::sockets {
 namespace {
 
 using posix::SocketState;
+using Hold = std::lock_guard<kernel32::FutexLock>;
 
 // Every event of interest, edge-triggered: a report costs no epoll_ctl, and readiness that
 // stays does not wake the wait again.
@@ -34,6 +36,9 @@ bool IsAttemptOutcome(long negErrno) {
            negErrno == -ETIMEDOUT;
 }
 
+static_assert((FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE) <= 0xFFFF,
+              "outstanding and pending events are kept in 16 bits");
+
 }  // namespace
 
 std::uint64_t Selection::Token(int fd) const {
@@ -41,7 +46,7 @@ std::uint64_t Selection::Token(int fd) const {
 }
 
 bool Selection::Select(int fd, HWND hwnd, UINT msg, long events, DWORD thread, SocketState state) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (active_ && thread_ != thread) {
         reactor::Unwatch(thread_, fd);
         active_ = false;
@@ -81,7 +86,7 @@ bool Selection::Select(int fd, HWND hwnd, UINT msg, long events, DWORD thread, S
 }
 
 void Selection::Cancel(int fd) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     drained_.store(false, std::memory_order_relaxed);
     if (active_) {
         Disarm(fd);
@@ -92,7 +97,7 @@ void Selection::Cancel(int fd) {
 }
 
 void Selection::Forget(int fd) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (active_) {
         Disarm(fd);
     }
@@ -121,7 +126,7 @@ void Selection::NoteEnded(int wsaError) {
 }
 
 void Selection::OnReady(int fd, std::uint32_t generation, std::uint32_t ev) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     drained_.store(false, std::memory_order_relaxed);
     if (!active_ || generation != generation_) {
         return;  // a report for a selection that no longer exists
@@ -222,7 +227,7 @@ void Selection::TryClose(int fd) {
 }
 
 void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (!active_) {
         return;
     }
@@ -277,7 +282,7 @@ void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bo
 }
 
 void Selection::OnSendWouldBlock(int fd) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (!active_ || !(events_ & FD_WRITE)) {
         return;
     }
@@ -287,14 +292,14 @@ void Selection::OnSendWouldBlock(int fd) {
 }
 
 void Selection::OnSendFailed(int wsaError) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (active_ && state_ == SocketState::Connected && EndsConnection(wsaError) && closeError_ == 0) {
         closeError_ = CloseCode(wsaError);
     }
 }
 
 long Selection::OnConnect(int fd, long result) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (!active_ || state_ == SocketState::Datagram) {
         return result;
     }
@@ -322,7 +327,7 @@ long Selection::OnConnect(int fd, long result) {
 }
 
 void Selection::OnListen(int fd) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (!active_) {
         return;
     }
@@ -331,7 +336,7 @@ void Selection::OnListen(int fd) {
 }
 
 bool Selection::OnAccept(int fd, int accepted, Inherited* out) {
-    std::lock_guard<std::mutex> hold(lock_);
+    Hold hold(lock_);
     if (!active_) {
         return false;
     }
@@ -401,26 +406,32 @@ void Selection::Purge(int fd) {
     if (hwnd_ != nullptr) {
         reactor::PurgePosted(hwnd_, msg_, wParam);
     }
-    for (int i = 0; i < kTargets; ++i) {
-        if (oldHwnd_[i] != nullptr) {
-            reactor::PurgePosted(oldHwnd_[i], oldMsg_[i], wParam);
-            oldHwnd_[i] = nullptr;
+    if (oldTargets_) {
+        for (int i = 0; i < OldTargets::kCount; ++i) {
+            if (oldTargets_->hwnd[i] != nullptr) {
+                reactor::PurgePosted(oldTargets_->hwnd[i], oldTargets_->msg[i], wParam);
+            }
         }
+        oldTargets_.reset();
     }
 }
 
 void Selection::RememberTarget() {
-    for (int i = 0; i < kTargets; ++i) {
-        if (oldHwnd_[i] == hwnd_ && oldMsg_[i] == msg_) {
+    if (!oldTargets_) {
+        oldTargets_ = std::make_unique<OldTargets>();
+    }
+    OldTargets& t = *oldTargets_;
+    for (int i = 0; i < OldTargets::kCount; ++i) {
+        if (t.hwnd[i] == hwnd_ && t.msg[i] == msg_) {
             return;
         }
     }
-    for (int i = kTargets - 1; i > 0; --i) {
-        oldHwnd_[i] = oldHwnd_[i - 1];
-        oldMsg_[i] = oldMsg_[i - 1];
+    for (int i = OldTargets::kCount - 1; i > 0; --i) {
+        t.hwnd[i] = t.hwnd[i - 1];
+        t.msg[i] = t.msg[i - 1];
     }
-    oldHwnd_[0] = hwnd_;
-    oldMsg_[0] = msg_;
+    t.hwnd[0] = hwnd_;
+    t.msg[0] = msg_;
 }
 
 }  // namespace talven::platform::sockets

@@ -18,8 +18,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
+#include <memory>
 
+#include "platform/kernel32/FutexLock.h"
 #include "platform/winsock/posix_socket.h"
 #include "platform/winsock/winsock.h"
 
@@ -93,30 +94,37 @@ private:
     void Purge(int fd);
     void RememberTarget();
 
-    std::mutex lock_;
+    // Earlier (window, message) targets of this descriptor, purged too when it is closed.
+    // Few sockets ever change target, so the list is made on the first change.
+    struct OldTargets {
+        static constexpr int kCount = 4;
+        HWND hwnd[kCount] = {};
+        UINT msg[kCount] = {};
+    };
+
+    // One of these exists for every descriptor number in use, so the record is kept small
+    // (64 bytes): a one-word lock, the posted and pending events in 16 bits.
+    kernel32::FutexLock lock_;
     std::atomic<bool> selected_{false};  // mirrors active_ for lock-free checks
     std::atomic<bool> drained_{false};  // see TakeDrained
-    std::atomic<int> endedCode_{0};
     std::atomic<bool> sendShutdown_{false};
+    std::atomic<int> endedCode_{0};
     // Guarded by lock_:
     bool active_ = false;
-    std::uint32_t generation_ = 0;
-    HWND hwnd_ = nullptr;
-    UINT msg_ = 0;
-    long events_ = 0;
-    DWORD thread_ = 0;
-    posix::SocketState state_ = posix::SocketState::Unconnected;
-    int outstanding_ = 0;     // events posted and waiting for their re-enabling call
-    int pending_ = 0;         // readiness seen while the event was outstanding
     bool writeArmed_ = false; // FD_WRITE is due at the next writability
     bool peerClosed_ = false; // the connection has ended; FD_CLOSE follows the unread data
     bool closePosted_ = false;
     bool urgent_ = false;     // urgent data has come: a read may stop at its mark, short of the end
+    posix::SocketState state_ = posix::SocketState::Unconnected;
+    std::uint16_t outstanding_ = 0;  // events posted and waiting for their re-enabling call
+    std::uint16_t pending_ = 0;      // readiness seen while the event was outstanding
+    std::uint32_t generation_ = 0;
+    HWND hwnd_ = nullptr;
+    UINT msg_ = 0;
+    std::int32_t events_ = 0;
+    DWORD thread_ = 0;
     int closeError_ = 0;
-    // Earlier (window, message) targets of this descriptor, purged too when it is closed.
-    static constexpr int kTargets = 4;
-    HWND oldHwnd_[kTargets] = {};
-    UINT oldMsg_[kTargets] = {};
+    std::unique_ptr<OldTargets> oldTargets_;
 };
 
 }  // namespace talven::platform::sockets

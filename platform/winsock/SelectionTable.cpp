@@ -2,18 +2,8 @@
 
 namespace talven::platform::sockets {
 
-SelectionTable& SelectionTable::Instance() {
-    static SelectionTable table;
-    return table;
-}
-
-Selection* SelectionTable::Find(int fd) const {
-    if (fd < 0 || fd / kBlockSize >= kBlocks) {
-        return nullptr;
-    }
-    Block* block = published_[fd / kBlockSize].load(std::memory_order_acquire);
-    return block != nullptr ? &(*block)[fd % kBlockSize] : nullptr;
-}
+// A record for every descriptor number in use: keep it to a cache line.
+static_assert(sizeof(Selection) <= 64, "Selection grew");
 
 Selection* SelectionTable::Get(int fd) {
     if (Selection* s = Find(fd)) {

@@ -14,10 +14,20 @@ namespace talven::platform::sockets {
 
 class SelectionTable {
 public:
-    static SelectionTable& Instance();
+    // Inline, like Find: both run on every socket call and readiness report.
+    static SelectionTable& Instance() {
+        static SelectionTable table;
+        return table;
+    }
 
     // The slot of fd, or null when none has been made (or fd is out of range).
-    Selection* Find(int fd) const;
+    Selection* Find(int fd) const {
+        if (fd < 0 || fd / kBlockSize >= kBlocks) {
+            return nullptr;
+        }
+        Block* block = published_[fd / kBlockSize].load(std::memory_order_acquire);
+        return block != nullptr ? &(*block)[fd % kBlockSize] : nullptr;
+    }
     // The slot of fd, made if needed; null only when fd is out of range.
     Selection* Get(int fd);
 

@@ -1,7 +1,11 @@
 // gethostbyname and gethostname. The host entry lives in storage of the calling thread, so
-// lookups on different threads never share or overwrite each other's results.
+// lookups on different threads never share or overwrite each other's results. That storage
+// is made on the thread's first lookup: kept out of the library's thread-local block, it does
+// not weigh on the static TLS that a late (dlopen) load of the library must find free.
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "platform/winsock/address_text.h"
 #include "platform/winsock/posix_socket.h"
@@ -23,10 +27,19 @@ struct HostEntryStorage {
     char* addressList[kMaxAddresses + 1];
 };
 
-thread_local HostEntryStorage t_host;
+thread_local std::unique_ptr<HostEntryStorage> t_host;
 
+// Null, with WSAENOBUFS, when the thread's entry cannot be made.
 winsock::hostent* Fill(const char* name, const std::uint32_t* addrs, int count) {
-    HostEntryStorage& h = t_host;
+    if (!t_host) {
+        try {
+            t_host = std::make_unique<HostEntryStorage>();
+        } catch (const std::bad_alloc&) {
+            Fail(WSAENOBUFS);
+            return nullptr;
+        }
+    }
+    HostEntryStorage& h = *t_host;
     const std::size_t n = strnlen(name, kMaxName);
     std::memcpy(h.name, name, n);
     h.name[n] = '\0';

@@ -64,7 +64,7 @@ int SetLinger(int fd, bool on, int seconds);
 int GetLinger(int fd, bool* on, int* seconds);
 
 // What a descriptor is, for event selection.
-enum class SocketState {
+enum class SocketState : std::uint8_t {
     Unconnected,  // a stream socket that is neither connecting, connected nor listening
     Connecting,   // connection attempt in progress
     Connected,    // established, or closed by the peer but not yet by us

@@ -20,6 +20,7 @@ struct Log {
     std::vector<std::pair<HWND, UINT>> entries;
     LRESULT ncCreateResult = TRUE;
     LRESULT createResult = 0;
+    std::vector<BOOL> isWindowDuringDestroy;  // IsWindow(hwnd) in WM_DESTROY, WM_NCDESTROY
 };
 thread_local Log* t_log = nullptr;
 
@@ -31,6 +32,9 @@ LRESULT CALLBACK LoggingProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) 
         }
         if (msg == WM_CREATE) {
             return t_log->createResult;
+        }
+        if (msg == WM_DESTROY || msg == WM_NCDESTROY) {
+            t_log->isWindowDuringDestroy.push_back(IsWindow(hwnd));
         }
     }
     return DefWindowProcA(hwnd, msg, wParam, lParam);
@@ -105,6 +109,42 @@ TEST(WindowLifetime, OwnedWindowsAreDestroyedFirst) {
     const std::vector<std::pair<HWND, UINT>> expected{
         {owned, WM_DESTROY}, {owned, WM_NCDESTROY}, {owner, WM_DESTROY}, {owner, WM_NCDESTROY}};
     EXPECT_EQ(scope.log.entries, expected);
+}
+
+// IsWindow answers for any thread's windows, and a window still exists while it handles
+// WM_DESTROY and WM_NCDESTROY (Microsoft's IsWindow and DestroyWindow pages: the window is
+// destroyed after those messages).
+TEST(WindowLifetime, IsWindowSeesEveryThreadsWindowsAndADestroyedWindowOnlyOnceGone) {
+    std::atomic<HWND> other{nullptr};
+    std::atomic<bool> destroy{false};
+    std::atomic<bool> gone{false};
+    std::thread owner([&] {
+        HWND h = MakeWindow();
+        other = h;
+        while (!destroy) {
+            std::this_thread::yield();
+        }
+        DestroyWindow(h);
+        gone = true;
+    });
+    while (other.load() == nullptr) {
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(IsWindow(other.load()));
+    RecordingWindow mine;  // this thread has windows of its own: the other's is still found
+    EXPECT_TRUE(IsWindow(mine.hwnd()));
+    EXPECT_TRUE(IsWindow(other.load()));
+    destroy = true;
+    owner.join();
+    EXPECT_TRUE(gone);
+    EXPECT_FALSE(IsWindow(other.load()));
+
+    LogScope scope;
+    HWND h = MakeWindow();
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(DestroyWindow(h));
+    EXPECT_EQ(scope.log.isWindowDuringDestroy, (std::vector<BOOL>{TRUE, TRUE}));
+    EXPECT_FALSE(IsWindow(h));
 }
 
 TEST(WindowLifetime, DestroyedHandlesNeverNameANewWindow) {
