@@ -196,6 +196,46 @@ TEST(TalvencatBounds, BroadcastDisconnectsAClientPastMaxQueueAndSkipsNoOther) {
               std::string::npos);
 }
 
+TEST(TalvencatBounds, ConnectingTalvencatStopsReadingInputWhileItsServerDoesNot) {
+    WinSockSession winsock;
+    ASSERT_TRUE(winsock.ok());
+    UINT port = 0;
+    const SOCKET listener = ListenLoopback(port);
+    ASSERT_NE(listener, INVALID_SOCKET);
+    // 20 MB of input; the server reads nothing for a second, then everything, and closes at
+    // the end of the stream.
+    std::string input;
+    std::string expected;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string line = std::to_string(i) + ":" + std::string(1000, 'x');
+        input += line + "\n";
+        expected += Frame(line);
+    }
+    std::string got;
+    int end = -1;
+    std::thread server([&] {
+        const SOCKET peer = winsock::accept(listener, nullptr, nullptr);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        char buf[65536];
+        for (int n; (n = winsock::recv(peer, buf, sizeof buf, 0)) > 0;) {
+            got.append(buf, static_cast<std::size_t>(n));
+        }
+        end = 0;
+        winsock::closesocket(peer);
+    });
+    Scratch scratch;
+    const Outcome client = RunCat(scratch, "client", "-q --stats 127.0.0.1 " + std::to_string(port), input);
+    server.join();
+    winsock::closesocket(listener);
+    EXPECT_EQ(client.status, 0) << client.err;
+    EXPECT_EQ(end, 0);
+    EXPECT_TRUE(got == expected) << got.size() << " of " << expected.size() << " bytes";
+    // Its queue never held much more than the 1 MiB at which it stops reading standard input.
+    const unsigned long long largest = NumberAfter(client.err, "largest send queue ");
+    EXPECT_GT(largest, 0u) << client.err;
+    EXPECT_LE(largest, kMiB + 1100) << client.err;
+}
+
 TEST(TalvencatBounds, IdleTimeoutDisconnectsOnlyTheClientThatSendsNothing) {
     WinSockSession winsock;
     ASSERT_TRUE(winsock.ok());
