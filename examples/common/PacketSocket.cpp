@@ -273,9 +273,9 @@ void CALLBACK PacketSocket::DrainTimerProc(HWND hwnd, UINT msg, UINT_PTR id, DWO
 }
 
 void PacketSocket::FinishClose(int nErrorCode) {
-    Lock();
+    // No lock: the base class's close path keeps other threads' writes off the handle itself
+    // and never waits for the send lock.
     CQmtpSocket::OnClose(nErrorCode);
-    Unlock();
 }
 
 void PacketSocket::NoteRefusedHeader() {

@@ -1,7 +1,8 @@
 // The packet socket as the examples use it. On top of CQmtpSocket it adds:
 // - pure mode chosen per object (read events go to OnReceivePure, sends use SendPure);
-// - a close that cannot overlap another thread's send, since the flush reads the handle
-//   that Close resets: both run under the socket's own lock;
+// - a close of its own (Abandon) that cannot overlap another thread's send, since the flush
+//   reads the handle that Close resets: it closes under the socket's own lock (the close
+//   event's path needs no lock: CQmtpSocket::OnClose keeps sender threads off the handle);
 // - packets that arrived just before the peer's close are handed to the application while
 //   the socket is still open, so that it can still answer them;
 // - a complete answer to a peer that shuts down only its sending side: at a close without
@@ -95,7 +96,7 @@ private:
     // Closes once the queue has drained or the deadline has passed.
     void CheckDrain();
     void StopDrainTimer();
-    // The base class's close path, under the socket's lock: unregister, close, notify.
+    // The base class's close path: unregister, close, notify.
     void FinishClose(int nErrorCode);
     void NoteRefusedHeader();
 
