@@ -52,6 +52,8 @@ RECV = {
     "two_frames_and_a_half": config() + small(1) + small(2) + raw(b"\0\0\0") + event(),
     "frame_2000": config() + frame(2000) + event(),
     "frame_5000_in_one_event": config() + frame(5000) + event(),
+    "frame_3068_growth_capped_at_the_frame": config() + frame(3068) + small(1) + event(),
+    "frame_65535_doubling_to_the_cap": config() + frame(65535) + event() + event(),
     "zero_length_then_frame": config() + zeros(2) + small(3) + event(),
     "above_bound_after_packets": config("5000") + small(1) + near_bound(1) + small(2) + event(),
     "at_bound": config("5000") + near_bound(0) + near_bound(-1) + event(),

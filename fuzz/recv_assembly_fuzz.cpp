@@ -8,7 +8,7 @@
 //     followed by a 0 byte; a length field of 0 is skipped; a length above the bound ends the
 //     stream with a close carrying WSAEMSGSIZE, after the packets before it;
 //   - the assembly buffer never exceeds the bound plus the length field, rounded up to the
-//     growth step, nor what has been read plus one step; reads stay inside the buffer;
+//     growth step, nor twice what has been read (1024 bytes at least); reads stay inside it;
 //   - at most 8 reads per read event, none after the close, and the notifications the
 //     application window receives (one TP_NOTIFY_RECEIVE per event that leaves packets queued
 //     or carries an error, TP_NOTIFY_CLOSE once and last);
@@ -360,7 +360,7 @@ public:
         Check(m_nRecvLen <= m_nRecvBufSize, "held bytes beyond the buffer's capacity");
         const uint64_t bound = std::min<uint64_t>(GetMaxPacketLen(), 0xfffffffbu);
         const uint64_t byBound = std::max<uint64_t>(kGrowthStep, (bound + 4 + kGrowthStep - 1) / kGrowthStep * kGrowthStep);
-        const uint64_t byData = kGrowthStep + (totalRead_ + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
+        const uint64_t byData = std::max<uint64_t>(kGrowthStep, 2 * totalRead_);
         Check(m_nRecvBufSize <= byBound, "assembly buffer beyond the bound");
         Check(m_nRecvBufSize <= byData, "assembly buffer beyond what was read");
         Check(m_nRecvBufSize % kGrowthStep == 0, "assembly buffer not a multiple of the step");

@@ -5,6 +5,7 @@
 #include "packet/TpSocketError.h"
 
 #include <cstring>
+#include <thread>
 
 #include "socket/CQmSocketNotifyWnd.h"
 #include "socket/QmSocket.h"
@@ -31,7 +32,11 @@ CQmtpSocket::CQmtpSocket()
       m_nPacketLen(0),
       m_nMaxPacketLen(TP_DEFAULT_MAX_PACKET_LEN),
       m_nSendQueueBytes(0),
-      m_nSendQueueLimit(0) {
+      m_nSendQueueLimit(0),
+      m_pSpareRecord(nullptr),
+      m_bUsingHandle(false),
+      m_bHandleRetired(false),
+      m_bPacketCut(false) {
     m_szMemberId[0] = 0;
     m_tLastReceive = CTime::GetCurrentTime();
     // An allocation failure leaves the constructor here, before the lock exists.
@@ -47,6 +52,7 @@ CQmtpSocket::~CQmtpSocket() {
     }
     RemoveAllPacket(m_SendList);
     RemoveAllPacket(m_RecvList);
+    delete m_pSpareRecord;  // holds no buffer: that went to the application
     DeleteCriticalSection(&m_csLock);
     // The lists, then the base (which closes a socket still held), go with the members.
 }
@@ -96,13 +102,43 @@ void CQmtpSocket::OnClose(int nErrorCode) {
     m_nErrorCode = nErrorCode;
     // The window finds the entry by the current handle, so unregister before Close resets it.
     SendMessageA(m_hNotifyWnd, WM_SOCKET_REMOVE_MAP, 0, reinterpret_cast<LPARAM>(this));
-    {
-        // A flush on a sender thread writes to m_hSocket under the lock; closing under it too
-        // means no flush ever writes to a handle being closed, or to its number once reused.
-        CriticalSectionHold hold(m_csLock);
-        Close();
+    // A peer that only shut down its sending side still reads what the socket takes now. A
+    // sender thread that holds the lock may be waiting for this thread: never wait for it.
+    if (nErrorCode == 0) {
+        CriticalSectionTry attempt(m_csLock);
+        if (attempt.held()) {
+            SendPacket();
+        }
     }
+    // From here no flush touches the handle: none writes to it while it is being closed, or to
+    // its number once reused. The close itself runs with no lock held.
+    if (RetireHandle()) {
+        // A FIN would end the stream in good order behind a cut packet: reset instead, which
+        // Close does for a socket set to linger 0.
+        winsock::linger abortive;
+        abortive.l_onoff = 1;
+        abortive.l_linger = 0;
+        SetSockOpt(SO_LINGER, &abortive, sizeof abortive);
+    }
+    Close();
+    ReopenForWrites();
     PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_CLOSE, reinterpret_cast<LPARAM>(this));
+}
+
+bool CQmtpSocket::RetireHandle() {
+    m_bHandleRetired.store(true);
+    // A call that began before it saw the flag finishes here; one that begins now sees it.
+    while (m_bUsingHandle.load()) {
+        std::this_thread::yield();  // one non-blocking call at most
+    }
+    return m_bPacketCut.load();
+}
+
+void CQmtpSocket::ReopenForWrites() {
+    // m_hSocket is INVALID_SOCKET now, so later writes fail until a new socket is made, whose
+    // stream starts at a packet boundary.
+    m_bPacketCut.store(false);
+    m_bHandleRetired.store(false);
 }
 
 void CQmtpSocket::SetMemberId(const char* id) {

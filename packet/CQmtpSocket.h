@@ -7,10 +7,14 @@
 // send queue belong to the notification window's thread. Send, SendPure and the public
 // SendPacket may be called from any thread; m_csLock serialises the queue and each flush.
 // The object is not destroyed while another thread is inside one of its send members.
+// OnClose never waits for m_csLock, so a derived class may hold Lock() on another thread while
+// that thread waits for the window's thread (SendMessageA, say) when the connection closes.
+// (OnSend's flush, and any send on the window's thread, still take m_csLock.)
 #pragma once
 
 #include <atomic>
 #include <cstddef>
+#include <exception>
 
 #include "packet/CPacketData.h"
 #include "platform/kernel32/kernel32.h"
@@ -69,6 +73,12 @@ public:
     void OnOutOfBandData(int nErrorCode) override;
     void OnAccept(int nErrorCode) override;
     void OnConnect(int nErrorCode) override;
+    // Unregisters from the notification window, closes (through the virtual Close) and posts
+    // TP_NOTIFY_CLOSE; packets not yet written stay queued until the object is destroyed.
+    // Without an error it first writes what the socket takes now (a peer that only shut down
+    // its sending side still reads), unless a sender thread holds the queue's lock. If a
+    // packet is then partly written, the connection ends with a reset (linger 0 before
+    // Close), never with an orderly close behind a cut frame. Window's thread.
     void OnClose(int nErrorCode) override;
 
     // New virtual operations, in this order. A negative len (or, for Send, one whose frame
@@ -109,13 +119,46 @@ protected:
     UINT m_nPacketLen;
     CRITICAL_SECTION m_csLock;
     UINT m_nMaxPacketLen;
-    std::atomic<size_t> m_nSendQueueBytes;  // written under m_csLock, read from any thread
+    std::atomic<size_t> m_nSendQueueBytes;  // bytes the queue holds; written under m_csLock, read anywhere
     std::atomic<UINT> m_nSendQueueLimit;
 
 private:
-    // Queues a record for `data` (taken over: freed here if the record cannot be made) and
-    // flushes. Any thread.
-    int QueueAndFlush(char* data, int len);
+    // One raw write of `len` bytes, `packetLeft` (>= len) being what is left of their packet.
+    // Refused with WSAENOTSOCK while OnClose closes the handle. Any thread, m_csLock held.
+    int WriteRaw(const char* data, int len, int packetLeft);
+    // Whether TCP_NODELAY is set on the handle; false while OnClose closes it. As WriteRaw.
+    bool NagleOffRaw();
+    // Stops every write from touching the handle until ReopenForWrites; returns whether the
+    // stream ends inside a packet. Notification window's thread.
+    bool RetireHandle();
+    void ReopenForWrites();
+
+    struct Outgoing;
+    // Writes the packet at once when nothing waits before it, else queues a copy and flushes;
+    // one hold of m_csLock. Any thread.
+    int SubmitPacket(const Outgoing& packet);
+    // The rest: with m_csLock held.
+    int WriteDirect(const Outgoing& packet, std::exception_ptr& copyFailure);
+    bool KeepLocked(const Outgoing& packet, int skip, bool nothingWritten, std::exception_ptr& copyFailure);
+    bool OverLimitLocked(int len) const;
+    void QueueLocked(CPacketData* rec);  // takes `rec` over, freeing it if it cannot be queued
+    void SubtractQueuedLocked(int len);
+    int FlushLocked();
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
+    void QueueReceived(const char* src, UINT len);
+
+    // A record that ReadData emptied, kept for the next received packet (one allocation less
+    // per packet). Notification window's thread; freed by the destructor.
+    CPacketData* m_pSpareRecord;
+
+    // The handshake between the calls on the handle that the send side makes (one at a time,
+    // under m_csLock) and OnClose, which never takes m_csLock: such a call announces itself in
+    // m_bUsingHandle and then looks at m_bHandleRetired; OnClose sets m_bHandleRetired and then
+    // waits for the call under way, if any: one send or option query on a selected, so
+    // non-blocking, socket. So nothing touches the handle while it is being closed, and nothing
+    // is held across a wait. Sequentially consistent, as the handshake needs.
+    std::atomic<bool> m_bUsingHandle;
+    std::atomic<bool> m_bHandleRetired;  // OnClose is closing the handle
+    std::atomic<bool> m_bPacketCut;      // the stream ends inside a packet; set by the writes
 };

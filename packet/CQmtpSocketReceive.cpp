@@ -21,20 +21,20 @@ UINT DecodeLength(const char* buf) {
     return static_cast<UINT>(winsock::ntohl(wire));
 }
 
-// Makes a record of `len` bytes plus a terminating 0 and appends it to `list`.
-void QueueReceived(CTypedPtrList<CPtrList, CPacketData*>& list, const char* src, UINT len) {
-    char* buf = static_cast<char*>(::operator new(static_cast<size_t>(len) + 1));
-    std::memcpy(buf, src, len);
-    buf[len] = 0;
-    CPacketData* rec = nullptr;
-    try {
-        rec = new CPacketData(buf, static_cast<int>(len));
-        list.AddTail(rec);
-    } catch (...) {
-        delete rec;
-        ::operator delete(buf);
-        throw;
-    }
+// Grows a full assembly buffer that holds the start of a frame of frameLen bytes. Doubling
+// keeps the copying for a frame of L bytes within about 2L and its reads logarithmic in L; the
+// frame's own size, rounded up to the step, caps the growth, so the buffer never holds more
+// than twice what the peer has sent. frameLen is at most the payload bound plus 4, so the
+// capped size fits a UINT.
+void GrowRecvBuf(char*& buf, UINT& size, UINT frameLen) {
+    const size_t doubled = 2 * static_cast<size_t>(size);
+    const size_t fitted = (static_cast<size_t>(frameLen) + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
+    const size_t grownSize = doubled < fitted ? doubled : fitted;
+    char* grown = static_cast<char*>(::operator new(grownSize));
+    std::memcpy(grown, buf, size);
+    ::operator delete(buf);
+    buf = grown;
+    size = static_cast<UINT>(grownSize);
 }
 
 // The receive side belongs to the notification window's thread.
@@ -141,16 +141,12 @@ int CQmtpSocket::ReadPacket() {
         if (m_nRecvLen < frameLen) {
             // Only the first pass can find the buffer full, so it grows at most once a read.
             if (m_nRecvLen == m_nRecvBufSize) {
-                char* grown = static_cast<char*>(::operator new(static_cast<size_t>(m_nRecvBufSize) + kGrowthStep));
-                std::memcpy(grown, m_pRecvBuf, m_nRecvBufSize);
-                ::operator delete(m_pRecvBuf);
-                m_pRecvBuf = grown;
-                m_nRecvBufSize += kGrowthStep;
+                GrowRecvBuf(m_pRecvBuf, m_nRecvBufSize, frameLen);
             }
             return result;
         }
 
-        QueueReceived(m_RecvList, m_pRecvBuf + kLengthFieldSize, m_nPacketLen);
+        QueueReceived(m_pRecvBuf + kLengthFieldSize, m_nPacketLen);
         m_nRecvLen -= frameLen;
         std::memmove(m_pRecvBuf, m_pRecvBuf + frameLen, m_nRecvLen);
         m_nPacketLen = 0;
@@ -160,13 +156,35 @@ int CQmtpSocket::ReadPacket() {
     }
 }
 
+// Makes a record of `len` bytes plus a terminating 0 (in the record ReadData last gave back,
+// if there is one) and appends it to m_RecvList.
+void CQmtpSocket::QueueReceived(const char* src, UINT len) {
+    char* buf = static_cast<char*>(::operator new(static_cast<size_t>(len) + 1));
+    std::memcpy(buf, src, len);
+    buf[len] = 0;
+    CPacketData* rec = m_pSpareRecord;
+    m_pSpareRecord = nullptr;
+    try {
+        if (rec == nullptr) {
+            rec = new CPacketData;
+        }
+        rec->m_pData = buf;
+        rec->m_nLen = static_cast<int>(len);
+        m_RecvList.AddTail(rec);
+    } catch (...) {
+        delete rec;
+        ::operator delete(buf);
+        throw;
+    }
+}
+
 int CQmtpSocket::ReadPacketPure() {
     char chunk[kPureReadSize];
     const int n = Receive(chunk, kPureReadSize, 0);
     if (n <= 0) {
         return 0;
     }
-    QueueReceived(m_RecvList, chunk, static_cast<UINT>(n));
+    QueueReceived(chunk, static_cast<UINT>(n));
     return 1;
 }
 
@@ -186,7 +204,14 @@ int CQmtpSocket::ReadData(char*& data, int& len) {
     CPacketData* rec = m_RecvList.GetHead();
     data = rec->m_pData;
     len = rec->m_nLen;
-    delete rec;  // the buffer now belongs to the caller
     m_RecvList.RemoveHead();
+    // The buffer now belongs to the caller; the record is kept for the next packet received.
+    rec->m_pData = nullptr;
+    rec->m_nLen = 0;
+    if (m_pSpareRecord == nullptr) {
+        m_pSpareRecord = rec;
+    } else {
+        delete rec;
+    }
     return m_RecvList.GetCount();
 }

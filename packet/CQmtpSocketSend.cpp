@@ -1,6 +1,8 @@
-// The send queue: framed and unframed packets are copied into records, appended under
-// m_csLock, and written out in order by the flush, which keeps exactly the unwritten rest of
-// the head packet when the socket would block.
+// The send queue. A packet that finds nothing waiting before it goes from the caller's bytes
+// straight to the socket, and only what the socket does not take is copied into a record; a
+// packet that finds others waiting is copied whole and appended. The flush writes the records
+// in order under m_csLock, keeping exactly the unwritten rest of the head packet when the
+// socket would block.
 #include <climits>
 #include <cstring>
 #include <exception>
@@ -13,23 +15,85 @@
 
 namespace {
 
+const int kLengthFieldSize = 4;
+// A frame up to this size is built on the stack and written in one piece.
+const int kFrameStart = 4096;
+// A larger frame is written in two pieces, its first kFrameStart bytes from the stack and then
+// the rest from the caller's buffer, only when it is above this size and Nagle's algorithm is
+// off for the socket. Otherwise it is copied whole and written in one piece: with Nagle on, the
+// second write's last partial segment would wait for the peer's delayed acknowledgement of the
+// first (tens of milliseconds); and below this size the copy costs less than a second write.
+const int kSplitFrame = 65536;
+
 int RefuseLength() {
     WSASetLastError(WSAEINVAL);
     return SOCKET_ERROR;
 }
 
+// A flush that stops at "would block" returns the length its head record had when the flush
+// began writing it, plus one: positive, and never mistaken for SOCKET_ERROR.
+int BlockedResult(int packetLen) {
+    return packetLen < INT_MAX ? packetLen + 1 : INT_MAX;
+}
+
+void FreeRecord(CPacketData* rec) {
+    if (rec != nullptr) {
+        ::operator delete(rec->m_pData);
+        delete rec;
+    }
+}
+
 }  // namespace
+
+// One packet as up to two pieces that go on the wire back to back. The pieces are borrowed:
+// the queue keeps its own copy of whatever it holds.
+struct CQmtpSocket::Outgoing {
+    const char* piece[2];
+    int len[2];
+
+    int Total() const { return len[0] + len[1]; }
+
+    // A record of a new buffer with the packet's bytes from offset `skip` on.
+    CPacketData* CopyFrom(int skip) const {
+        const int n = Total() - skip;
+        char* buf = static_cast<char*>(::operator new(static_cast<size_t>(n)));
+        char* at = buf;
+        for (int i = 0; i < 2; ++i) {
+            const int skipped = skip < len[i] ? skip : len[i];
+            skip -= skipped;
+            const int take = len[i] - skipped;
+            if (take > 0) {
+                std::memcpy(at, piece[i] + skipped, static_cast<size_t>(take));
+                at += take;
+            }
+        }
+        try {
+            return new CPacketData(buf, n);
+        } catch (...) {
+            ::operator delete(buf);
+            throw;
+        }
+    }
+};
 
 int CQmtpSocket::Send(void* data, int len, int flags) {
     (void)flags;
-    if (len < 0 || len > INT_MAX - 4) {
+    if (len < 0 || len > INT_MAX - kLengthFieldSize) {
         return RefuseLength();
     }
-    // The frame is built straight into the buffer that is queued: the queue holds its own
-    // copy of the caller's bytes, made once.
-    char* frame = static_cast<char*>(::operator new(static_cast<size_t>(len) + 5));
-    AddPacketSize(frame, static_cast<const char*>(data), len);
-    return QueueAndFlush(frame, len + 4);
+    // The length field and the first payload bytes, framed here; the queue copies only what
+    // it keeps.
+    char start[kFrameStart];
+    const int head = len < kFrameStart - kLengthFieldSize ? len : kFrameStart - kLengthFieldSize;
+    const winsock::u_long wireLen = winsock::htonl(static_cast<winsock::u_long>(len));
+    std::memcpy(start, &wireLen, kLengthFieldSize);
+    const char* payload = static_cast<const char*>(data);
+    if (head > 0) {
+        std::memcpy(start + kLengthFieldSize, payload, static_cast<size_t>(head));
+    }
+    const Outgoing packet = {{start, head < len ? payload + head : nullptr},
+                             {kLengthFieldSize + head, len - head}};
+    return SubmitPacket(packet);
 }
 
 int CQmtpSocket::SendPure(void* data, int len, int flags) {
@@ -41,51 +105,149 @@ int CQmtpSocket::SendPacket(char* data, int len, int flags) {
     if (len < 0) {
         return RefuseLength();
     }
-    char* copy = static_cast<char*>(::operator new(static_cast<size_t>(len)));
-    if (len > 0) {
-        std::memcpy(copy, data, static_cast<size_t>(len));
-    }
-    return QueueAndFlush(copy, len);
+    const Outgoing packet = {{data, nullptr}, {len, 0}};
+    return SubmitPacket(packet);
 }
 
-int CQmtpSocket::QueueAndFlush(char* data, int len) {
-    CPacketData* rec = nullptr;
-    try {
-        rec = new CPacketData(data, len);
-    } catch (...) {
-        ::operator delete(data);
-        throw;  // nothing queued, lock untouched, socket open
-    }
-
-    enum { Queued, OverLimit, Failed } outcome = Failed;
-    try {
-        CriticalSectionHold hold(m_csLock);
-        const UINT limit = m_nSendQueueLimit.load(std::memory_order_relaxed);
-        const size_t queuedBytes = m_nSendQueueBytes.load(std::memory_order_relaxed);
-        // A packet always fits an empty queue; a queue that is not empty is waiting for
-        // FD_WRITE, which brings TP_NOTIFY_SEND, the application's cue to try again.
-        if (limit != 0 && !m_SendList.IsEmpty() && queuedBytes + static_cast<size_t>(len) > limit) {
-            outcome = OverLimit;
-        } else {
-            m_SendList.AddTail(rec);
-            m_nSendQueueBytes.store(queuedBytes + static_cast<size_t>(len), std::memory_order_relaxed);
-            outcome = Queued;
+// One hold of m_csLock per packet: either the packet is written at once (nothing waits before
+// it) or it is appended and the queue flushed.
+int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
+    // When others seem to wait, or the frame is in two pieces too small to split, the packet's
+    // own copy is made before the lock is taken: its allocation failure leaves the call with
+    // nothing queued, the lock untouched and the socket open. The byte count read here without
+    // the lock is a hint; the queue is looked at again under the lock.
+    CPacketData* copy = nullptr;
+    bool wantCopy = m_nSendQueueBytes.load(std::memory_order_relaxed) != 0 ||
+                    (packet.len[1] > 0 && packet.Total() <= kSplitFrame);
+    for (;;) {
+        if (copy == nullptr && wantCopy) {
+            copy = packet.CopyFrom(0);
         }
-    } catch (const std::exception&) {
-    } catch (CException* e) {
-        e->Delete();
-    }
-    if (outcome != Queued) {
-        ::operator delete(rec->m_pData);
-        delete rec;
-        if (outcome == OverLimit) {
+        enum { Done, NeedCopy, OverLimit, Failed } outcome = Failed;
+        int result = SOCKET_ERROR;
+        std::exception_ptr copyFailure;
+        try {
+            CriticalSectionHold hold(m_csLock);
+            if (copy == nullptr && m_SendList.IsEmpty()) {
+                result = WriteDirect(packet, copyFailure);
+                outcome = Done;
+            } else if (copy == nullptr) {
+                outcome = NeedCopy;
+            } else if (OverLimitLocked(copy->m_nLen)) {
+                outcome = OverLimit;
+            } else {
+                CPacketData* rec = copy;
+                copy = nullptr;
+                QueueLocked(rec);
+                result = FlushLocked();
+                outcome = Done;
+            }
+        } catch (const std::exception&) {
+        } catch (CException* e) {
+            e->Delete();
+        }
+        if (copyFailure) {
+            std::rethrow_exception(copyFailure);  // nothing written, nothing queued, socket open
+        }
+        switch (outcome) {
+        case Done:
+            return result;
+        case NeedCopy:
+            wantCopy = true;
+            continue;
+        case OverLimit:
+            FreeRecord(copy);
             WSASetLastError(WSAENOBUFS);
-        } else {
-            Close();
+            return SOCKET_ERROR;
+        case Failed:
+            break;
         }
+        // The lock has been left by the unwinding; the queue stays as it was.
+        FreeRecord(copy);
+        Close();
         return SOCKET_ERROR;
     }
-    return SendPacket();
+}
+
+// With m_csLock held and nothing queued. What the socket does not take becomes the head
+// record: on "would block" exactly the unwritten rest; on any other error the whole packet, as
+// a flush leaves its head record. The results are those of a flush of that one packet.
+int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFailure) {
+    // Two pieces come here only above kSplitFrame; with Nagle on they are copied and written
+    // in one piece after all.
+    if (packet.len[1] > 0 && !NagleOffRaw()) {
+        return KeepLocked(packet, 0, true, copyFailure) ? FlushLocked() : SOCKET_ERROR;
+    }
+    const int total = packet.Total();
+    int written = 0;
+    for (int i = 0; i < 2; ++i) {
+        const char* p = packet.piece[i];
+        int left = packet.len[i];
+        while (left > 0) {
+            const int n = WriteRaw(p, left, total - written);
+            if (n != SOCKET_ERROR) {
+                p += n;
+                left -= n;
+                written += n;
+                continue;
+            }
+            const int code = WSAGetLastError();
+            const bool wouldBlock = code == WSAEWOULDBLOCK;
+            if (!wouldBlock) {
+                StoreTpSocketError(code);
+            }
+            if (!KeepLocked(packet, wouldBlock ? written : 0, written == 0, copyFailure)) {
+                return SOCKET_ERROR;
+            }
+            return wouldBlock ? BlockedResult(total) : SOCKET_ERROR;
+        }
+    }
+    return 1;
+}
+
+// Queues a copy of the packet from offset `skip` on, m_csLock held. A copy that cannot be
+// allocated while no byte of the packet has been written goes to `copyFailure` (false; the
+// caller rethrows it once the lock is left, as for a copy made before queuing); after a partial
+// write it is thrown on (the socket is then closed).
+bool CQmtpSocket::KeepLocked(const Outgoing& packet, int skip, bool nothingWritten,
+                             std::exception_ptr& copyFailure) {
+    if (!nothingWritten) {
+        QueueLocked(packet.CopyFrom(skip));
+        return true;
+    }
+    try {
+        QueueLocked(packet.CopyFrom(skip));
+        return true;
+    } catch (...) {
+        copyFailure = std::current_exception();
+        return false;
+    }
+}
+
+bool CQmtpSocket::OverLimitLocked(int len) const {
+    const UINT limit = m_nSendQueueLimit.load(std::memory_order_relaxed);
+    // A packet always fits an empty queue; a queue that is not empty is waiting for FD_WRITE,
+    // which brings TP_NOTIFY_SEND, the application's cue to try again.
+    return limit != 0 && !m_SendList.IsEmpty() &&
+           m_nSendQueueBytes.load(std::memory_order_relaxed) + static_cast<size_t>(len) > limit;
+}
+
+void CQmtpSocket::SubtractQueuedLocked(int len) {
+    // Written under m_csLock only, so a plain store suffices.
+    m_nSendQueueBytes.store(m_nSendQueueBytes.load(std::memory_order_relaxed) - static_cast<size_t>(len),
+                            std::memory_order_relaxed);
+}
+
+void CQmtpSocket::QueueLocked(CPacketData* rec) {
+    try {
+        m_SendList.AddTail(rec);
+    } catch (...) {
+        FreeRecord(rec);
+        throw;
+    }
+    // Written under m_csLock only, so a plain store suffices.
+    m_nSendQueueBytes.store(m_nSendQueueBytes.load(std::memory_order_relaxed) + static_cast<size_t>(rec->m_nLen),
+                            std::memory_order_relaxed);
 }
 
 size_t CQmtpSocket::GetSendQueueBytes() const {
@@ -100,52 +262,10 @@ UINT CQmtpSocket::GetSendQueueLimit() const {
     return m_nSendQueueLimit.load(std::memory_order_relaxed);
 }
 
-// The whole walk of the queue runs under m_csLock, so concurrent senders' packets reach the
-// stream whole and in queue order.
 int CQmtpSocket::SendPacket() {
-    int count = 0;
     try {
         CriticalSectionHold hold(m_csLock);
-        while (!m_SendList.IsEmpty()) {
-            CPacketData* rec = m_SendList.GetHead();
-            char* p = rec->m_pData;
-            int left = rec->m_nLen;
-            while (left > 0) {
-                const int n = CQmAsyncSocket::Send(p, left, 0);
-                if (n == SOCKET_ERROR) {
-                    const int code = WSAGetLastError();
-                    if (code != WSAEWOULDBLOCK) {
-                        StoreTpSocketError(code);
-                        return SOCKET_ERROR;  // queue unchanged, head record included
-                    }
-                    const int blocked = rec->m_nLen < INT_MAX ? rec->m_nLen + 1 : INT_MAX;
-                    // Keep exactly the unwritten rest. When nothing of the record was
-                    // written, its buffer already is that rest.
-                    if (p != rec->m_pData) {
-                        char* rest = static_cast<char*>(::operator new(static_cast<size_t>(left)));
-                        std::memcpy(rest, p, static_cast<size_t>(left));
-                        ::operator delete(rec->m_pData);
-                        rec->m_pData = rest;
-                        rec->m_nLen = left;
-                    }
-                    return blocked;
-                }
-                left -= n;
-                p += n;
-                // Written under m_csLock only, so a plain store suffices.
-                m_nSendQueueBytes.store(m_nSendQueueBytes.load(std::memory_order_relaxed) - static_cast<size_t>(n),
-                                        std::memory_order_relaxed);
-            }
-            ++count;
-            if (!IsBadWritePtr(rec, sizeof *rec)) {
-                if (!IsBadWritePtr(rec->m_pData, static_cast<UINT_PTR>(rec->m_nLen))) {
-                    ::operator delete(rec->m_pData);
-                }
-                delete rec;
-            }
-            m_SendList.RemoveHead();
-        }
-        return count;
+        return FlushLocked();
     } catch (const std::exception&) {
     } catch (CException* e) {
         e->Delete();
@@ -153,6 +273,78 @@ int CQmtpSocket::SendPacket() {
     // The lock has been left by the unwinding; the queue stays as it was.
     Close();
     return SOCKET_ERROR;
+}
+
+// The whole walk of the queue runs under m_csLock, so concurrent senders' packets reach the
+// stream whole and in queue order.
+int CQmtpSocket::FlushLocked() {
+    int count = 0;
+    while (!m_SendList.IsEmpty()) {
+        CPacketData* rec = m_SendList.GetHead();
+        char* p = rec->m_pData;
+        int left = rec->m_nLen;
+        while (left > 0) {
+            const int n = WriteRaw(p, left, left);
+            if (n == SOCKET_ERROR) {
+                const int code = WSAGetLastError();
+                if (code != WSAEWOULDBLOCK) {
+                    StoreTpSocketError(code);
+                    return SOCKET_ERROR;  // queue unchanged, head record included
+                }
+                const int blocked = BlockedResult(rec->m_nLen);
+                // Keep exactly the unwritten rest. When nothing of the record was written, its
+                // buffer already is that rest.
+                if (p != rec->m_pData) {
+                    char* rest = static_cast<char*>(::operator new(static_cast<size_t>(left)));
+                    std::memcpy(rest, p, static_cast<size_t>(left));
+                    ::operator delete(rec->m_pData);
+                    rec->m_pData = rest;
+                    SubtractQueuedLocked(rec->m_nLen - left);
+                    rec->m_nLen = left;
+                }
+                return blocked;
+            }
+            left -= n;
+            p += n;
+        }
+        // The count follows what the queue holds: a head record that meets an error above
+        // stays whole, and so does its count.
+        SubtractQueuedLocked(rec->m_nLen);
+        ++count;
+        if (!IsBadWritePtr(rec, sizeof *rec)) {
+            if (!IsBadWritePtr(rec->m_pData, static_cast<UINT_PTR>(rec->m_nLen))) {
+                ::operator delete(rec->m_pData);
+            }
+            delete rec;
+        }
+        m_SendList.RemoveHead();
+    }
+    return count;
+}
+
+int CQmtpSocket::WriteRaw(const char* data, int len, int packetLeft) {
+    m_bUsingHandle.store(true);
+    if (m_bHandleRetired.load()) {
+        m_bUsingHandle.store(false);
+        WSASetLastError(WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    const int n = CQmAsyncSocket::Send(data, len, 0);
+    if (n > 0) {
+        m_bPacketCut.store(n < packetLeft, std::memory_order_relaxed);
+    }
+    m_bUsingHandle.store(false);
+    return n;
+}
+
+bool CQmtpSocket::NagleOffRaw() {
+    m_bUsingHandle.store(true);
+    BOOL noDelay = FALSE;
+    int size = static_cast<int>(sizeof noDelay);
+    const bool off = !m_bHandleRetired.load() &&
+                     CQmAsyncSocket::GetSockOpt(TCP_NODELAY, &noDelay, &size, IPPROTO_TCP) && noDelay != FALSE;
+    m_bUsingHandle.store(false);
+    return off;
 }
 
 void CQmtpSocket::OnSend(int nErrorCode) {

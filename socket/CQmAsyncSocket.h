@@ -59,7 +59,10 @@ public:
     // address: room for at least 16 characters.
     int GetLocalIPAddrAndPort(char* address, UINT& port);
 
-    // Cancels the selection, shuts down sends, drains, closes. Safe without a socket.
+    // Cancels the selection, shuts down sends, reads and discards what is waiting (at most 64
+    // reads of 1024 bytes: data still unread then makes the close a reset), closes. A socket
+    // set to linger 0 (SO_LINGER on, time 0) is closed at once, without shutdown or drain, so
+    // the peer gets a reset and no FIN. Never waits. Safe without a socket.
     virtual void Close();
 
     // Event handlers: called by the notification window on its thread; do nothing here.

@@ -27,7 +27,7 @@ AppWindow::~AppWindow() {
 
 LRESULT CALLBACK AppWindow::Proc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     auto* self = reinterpret_cast<AppWindow*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
-    if (self != nullptr && msg >= WM_USER) {
+    if (self != nullptr && (msg >= WM_USER || msg == WM_TIMER)) {
         self->handler_(msg, wParam, lParam);
         return 0;
     }

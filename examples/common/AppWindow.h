@@ -1,5 +1,6 @@
 // A hidden application window: the target of the packet sockets' notifications and of the
-// application's own messages. Every message at or above WM_USER goes to one handler.
+// application's own messages. Every message at or above WM_USER, and WM_TIMER (the window's
+// own timers), goes to one handler.
 //
 // Threads: created, used and destroyed on one thread, whose message loop runs the handler.
 // Other threads may post to hwnd().

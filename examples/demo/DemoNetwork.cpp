@@ -48,7 +48,7 @@ bool DemoNetwork::Start(std::string& error) {
     CString address;
     if (!listener_->Create(*notify_, 0, SOCK_STREAM,
                            FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE, "127.0.0.1") ||
-        !listener_->Listen(16) || !listener_->GetSockName(address, serverPort_)) {
+        !listener_->Listen(SOMAXCONN) || !listener_->GetSockName(address, serverPort_)) {
         error = "the server could not listen: " + WinSockErrorText(WSAGetLastError());
         return false;
     }
@@ -157,6 +157,12 @@ void DemoNetwork::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     case TP_NOTIFY_RECEIVE:
         OnReceive(*endpoint);
         break;
+    case TP_NOTIFY_SEND:
+        if (endpoint->echo) {
+            endpoint->echo->Sent(*endpoint->socket,
+                                 [this, endpoint](const char* data, int len) { Record(*endpoint, data, len); });
+        }
+        break;
     case TP_NOTIFY_CLOSE:
         OnReceive(*endpoint);
         endpoint->closed = true;
@@ -182,6 +188,7 @@ void DemoNetwork::OnAccept() {
         }
         const UINT peerPort = winsock::ntohs(from.sin_port);
         Endpoint& endpoint = Adopt(std::move(socket), "server<-" + std::to_string(peerPort), true);
+        endpoint.echo = std::make_unique<EchoFlow>(kServerHighWater, kServerHighWater / 4);
         endpoint.peerPort = peerPort;
         endpoint.connected = true;
         QmSocketLog("talven-demo: server accepted 127.0.0.1:%u", peerPort);
@@ -189,22 +196,20 @@ void DemoNetwork::OnAccept() {
 }
 
 void DemoNetwork::OnReceive(Endpoint& endpoint) {
-    for (;;) {
-        char* data = nullptr;  // ReadData leaves it untouched when nothing is queued
-        int len = 0;
-        endpoint.socket->ReadData(data, len);
-        if (data == nullptr) {
-            return;
-        }
-        endpoint.received.emplace_back(data, static_cast<std::size_t>(len));
-        if (endpoint.serverSide) {
-            stats_.toServer.Add(static_cast<std::size_t>(len));
-            if (endpoint.socket->IsOpen()) {
-                endpoint.socket->SendBytes(data, len);  // the server echoes every packet
-            }
-        } else {
-            stats_.toClients.Add(static_cast<std::size_t>(len));
-        }
-        operator delete(data);
+    if (endpoint.echo) {
+        // The server echoes every packet, holding echoes while the client does not read.
+        endpoint.echo->Receive(*endpoint.socket, [this, &endpoint](const char* data, int len) {
+            Record(endpoint, data, len);
+        });
+        return;
     }
+    endpoint.socket->TakePackets([this, &endpoint](const char* data, int len) {
+        Record(endpoint, data, len);
+        return true;
+    });
+}
+
+void DemoNetwork::Record(Endpoint& endpoint, const char* data, int len) {
+    endpoint.received.emplace_back(data, static_cast<std::size_t>(len));
+    (endpoint.serverSide ? stats_.toServer : stats_.toClients).Add(static_cast<std::size_t>(len));
 }

@@ -1,6 +1,6 @@
 // The demo's network: one server (a listening packet socket that echoes every packet back to
-// its sender) and any number of clients, all in this process on 127.0.0.1 with ports chosen
-// by the system, all driven by the main thread's message loop.
+// its sender, with flow control: EchoFlow) and any number of clients, all in this process on
+// 127.0.0.1 with ports chosen by the system, all driven by the main thread's message loop.
 //
 // Threads: everything on the thread that called Start, except Endpoint::socket->SendBytes,
 // which any thread may call while the endpoint lives.
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/AppWindow.h"
+#include "common/EchoFlow.h"
 #include "common/PacketSocket.h"
 #include "demo/DemoStats.h"
 
@@ -27,6 +28,7 @@ struct Endpoint {
     bool closed = false;                   // TP_NOTIFY_CLOSE arrived
     int closeError = 0;
     std::vector<std::string> received;     // payloads in arrival order
+    std::unique_ptr<EchoFlow> echo;        // the server's side: its echoes
 };
 
 class DemoNetwork {
@@ -43,6 +45,8 @@ public:
 
     // Bound on the payload of packets the server accepts from now on.
     void SetServerMaxPacket(UINT bytes) { serverMaxPacket_ = bytes; }
+    // The server stops reading from a client while more than this waits to be sent to it.
+    static constexpr std::size_t kServerHighWater = 1u << 20;
 
     // Starts a client's connection to the server; nullptr when the socket cannot be made.
     Endpoint* Connect(const std::string& name);
@@ -62,6 +66,7 @@ private:
     void OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     void OnAccept();
     void OnReceive(Endpoint& endpoint);
+    void Record(Endpoint& endpoint, const char* data, int len);
     Endpoint* Find(CQmtpSocket* socket);
     Endpoint& Adopt(std::unique_ptr<PacketSocket> socket, const std::string& name, bool serverSide);
 

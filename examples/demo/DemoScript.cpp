@@ -15,6 +15,9 @@ constexpr std::size_t kBinaryBytes = 100 * 1024;
 constexpr int kThreads = 4;
 constexpr int kPacketsPerThread = 250;
 constexpr UINT kServerMaxPacket = 256 * 1024;
+constexpr int kFloodPackets = 32;          // of kServerMaxPacket bytes: 8 MiB
+constexpr int kHalfClosePackets = 20;
+constexpr std::size_t kHalfCloseBytes = 200 * 1000;
 
 // Deterministic bytes covering every value, zero included.
 std::string BinaryPayload(std::size_t size) {
@@ -53,7 +56,8 @@ bool EachThreadInOrder(const std::vector<std::string>& packets, int threads, int
 
 bool DemoScript::Run() {
     return ConnectClients() && ExchangeText() && MeasureRoundTrips() && EchoBinary() && SendEmptyPacket() &&
-           SendFromThreads() && ClientHangsUp() && ServerHangsUp() && RefuseOverlongHeader();
+           SendFromThreads() && ClientHangsUp() && ServerHangsUp() && RefuseOverlongHeader() && FlowControl() &&
+           HalfClose();
 }
 
 bool DemoScript::Report(bool ok, const std::string& text) {
@@ -225,4 +229,58 @@ bool DemoScript::RefuseOverlongHeader() {
     const bool ok = closed && serverSide->closeError == WSAEMSGSIZE && serverSide->received.empty();
     return Report(ok, "over-long header (" + std::to_string(announced) + " > bound " + std::to_string(kServerMaxPacket) +
                           ") refused: " + WinSockErrorText(serverSide->closeError));
+}
+
+bool DemoScript::FlowControl() {
+    Endpoint* dave = net_.Connect("dave");
+    if (dave == nullptr || !net_.RunUntil([&] { return dave->connected && net_.ServerSideOf(*dave); })) {
+        return Report(false, "flow control: dave could not connect");
+    }
+    Endpoint* serverSide = net_.ServerSideOf(*dave);
+    // Dave sends 8 MiB and reads nothing until the server has stopped reading from him.
+    dave->socket->PauseReading();
+    std::vector<std::string> sent;
+    for (int i = 0; i < kFloodPackets; ++i) {
+        sent.push_back(BinaryPayload(kServerMaxPacket - static_cast<UINT>(i)));
+        dave->socket->SendBytes(sent.back().data(), static_cast<int>(sent.back().size()));
+    }
+    const bool held = net_.RunUntil([&] { return serverSide->echo->Holding(); });
+    dave->socket->ResumeReading();
+    const bool arrived = net_.RunUntil([&] { return dave->received.size() >= sent.size(); }, 30000);
+    const std::size_t largest = serverSide->socket->LargestSendQueue();
+    const bool ok = held && arrived && dave->received == sent && largest <= DemoNetwork::kServerHighWater;
+    dave->socket->Abandon();
+    return Report(ok, "flow control: dave sent 8 MiB without reading; the server stopped reading from him with " +
+                          std::to_string(largest) + " bytes queued (at most " +
+                          std::to_string(DemoNetwork::kServerHighWater) + "), then every echo came back intact");
+}
+
+bool DemoScript::HalfClose() {
+    Endpoint* erin = net_.Connect("erin");
+    if (erin == nullptr || !net_.RunUntil([&] { return erin->connected && net_.ServerSideOf(*erin); })) {
+        return Report(false, "half-close: erin could not connect");
+    }
+    Endpoint* serverSide = net_.ServerSideOf(*erin);
+    // Erin reads nothing until she has sent everything, then shuts down her sending side, as
+    // `printf ... | nc` does: echoes are still waiting at the server when it sees her close.
+    erin->socket->PauseReading();
+    std::vector<std::string> sent;
+    for (int i = 0; i < kHalfClosePackets; ++i) {
+        sent.push_back(BinaryPayload(kHalfCloseBytes + static_cast<std::size_t>(i)));
+        erin->socket->SendBytes(sent.back().data(), static_cast<int>(sent.back().size()));
+    }
+    if (!net_.RunUntil([&] { return erin->socket->SendQueueEmpty(); }, 30000)) {
+        return Report(false, "half-close: erin's packets were not written");
+    }
+    erin->socket->ResumeReading();
+    erin->socket->ShutDown(SD_SEND);
+    const bool waited = net_.RunUntil([&] { return serverSide->socket->Draining() || serverSide->closed; }) &&
+                        serverSide->socket->Draining();
+    const bool closed = net_.RunUntil([&] { return erin->closed; }, 30000);
+    const bool ok = closed && erin->closeError == 0 && erin->received == sent;
+    return Report(ok, "half-close: erin sent " + std::to_string(kHalfClosePackets) + " packets and shut down sending; " +
+                          (waited ? "the server kept the connection while its queue drained, and all "
+                                  : "all ") +
+                          std::to_string(erin->received.size()) + " echoes came back intact before its close: " +
+                          WinSockErrorText(erin->closeError));
 }

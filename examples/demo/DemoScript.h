@@ -23,6 +23,8 @@ private:
     bool ClientHangsUp();
     bool ServerHangsUp();
     bool RefuseOverlongHeader();
+    bool FlowControl();
+    bool HalfClose();
 
     // Prints "  ok  <text>" or "  FAILED  <text>" and logs it; returns ok.
     bool Report(bool ok, const std::string& text);

@@ -1,9 +1,22 @@
 #include "talvencat/CatApp.h"
 
+#include <algorithm>
 #include <iostream>
 #include <thread>
 
 #include "common/WinSockText.h"
+
+namespace {
+
+// A connecting talvencat stops reading standard input while more than this waits to be sent,
+// and reads on once the queue is down to the low mark.
+constexpr size_t kInputHighWater = 1u << 20;
+constexpr size_t kInputLowWater = kInputHighWater / 4;
+// An echoing server stops reading from a client while a quarter of --max-queue, at most 1 MiB,
+// waits to be sent to it, and reads on at a quarter of that.
+constexpr size_t kEchoHighWaterCap = 1u << 20;
+
+}  // namespace
 
 CatApp::CatApp(const CatOptions& options)
     : options_(options),
@@ -79,11 +92,12 @@ bool CatApp::StartConnect(const std::string& address) {
 }
 
 bool CatApp::StartListen(const std::string& address) {
+    // Accepted sockets inherit the listener's events, so it selects what a connection needs.
     listener_ = std::make_unique<PacketSocket>();
     if (!listener_->Create(*notify_, options_.port, SOCK_STREAM,
                            FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT | FD_CLOSE,
                            address.c_str()) ||
-        !listener_->Listen(64)) {
+        !listener_->Listen(SOMAXCONN)) {
         Fail("listen " + target_, WSAGetLastError());
         return false;
     }
@@ -94,6 +108,9 @@ bool CatApp::StartListen(const std::string& address) {
     UINT boundPort = options_.port;
     listener_->GetSockName(boundAddress, boundPort);
     Event("listening on " + std::string(boundAddress.GetString()) + ":" + std::to_string(boundPort));
+    if (options_.idleTimeout != 0) {
+        SetTimer(window_->hwnd(), kIdleTimer, std::min<UINT>(1000, options_.idleTimeout * 250), nullptr);
+    }
     StartInput();
     return true;
 }
@@ -107,18 +124,46 @@ CatApp::Connection* CatApp::Adopt(std::unique_ptr<PacketSocket> socket, const st
     if (options_.maxPacket != 0) {
         raw->SetMaxPacketLen(options_.maxPacket);
     }
+    raw->SetDrainTimeout(options_.drainTimeout * 1000);
+    if (options_.listen) {
+        raw->SetSendQueueLimit(options_.maxQueue);
+    }
     Connection& connection = connections_[raw];
     connection.socket = std::move(socket);
     connection.name = name;
+    connection.id = nextId_++;
+    if (options_.echo) {
+        const size_t high = std::min<size_t>(kEchoHighWaterCap, options_.maxQueue / 4);
+        connection.echo = std::make_unique<EchoFlow>(high, high / 4);
+    }
     return &connection;
 }
 
+CatApp::Connection* CatApp::Find(unsigned id) {
+    for (auto& entry : connections_) {
+        if (entry.second.id == id) {
+            return &entry.second;
+        }
+    }
+    return nullptr;
+}
+
 void CatApp::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == kInputEndedMsg) {
+    switch (msg) {
+    case kInputEndedMsg:
         OnInputEnded();
         return;
-    }
-    if (msg != kSocketMsg) {
+    case kDropMsg:
+        OnDrop(static_cast<unsigned>(wParam));
+        return;
+    case WM_TIMER:
+        if (wParam == kIdleTimer) {
+            OnIdleTimer();
+        }
+        return;
+    case kSocketMsg:
+        break;
+    default:
         return;
     }
     auto* socket = reinterpret_cast<CQmtpSocket*>(lParam);
@@ -140,7 +185,7 @@ void CatApp::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
         OnReceive(it->second);
         break;
     case TP_NOTIFY_SEND:
-        ShutDownSendingWhenFlushed();
+        OnSend(it->second);
         break;
     case TP_NOTIFY_CLOSE:
         OnClose(it->second);
@@ -167,20 +212,31 @@ void CatApp::OnAccept() {
         const std::string name = std::string(winsock::inet_ntoa(from.sin_addr)) + ":" +
                                  std::to_string(winsock::ntohs(from.sin_port));
         Connection* connection = Adopt(std::move(socket), name);
-        AddPeer(connection->socket.get());
+        AddPeer(*connection);
         Event("accepted " + name);
     }
 }
 
 void CatApp::OnConnect(Connection& connection) {
+    if (!connection.socket->IsOpen()) {
+        return;  // connected and closed since: the error code is the close's, reported with it
+    }
     const int error = connection.socket->GetErrorCode();
     if (error != 0) {
         Fail("connect " + target_, error);
         return;
     }
     Event("connected to " + connection.name);
-    AddPeer(connection.socket.get());
+    AddPeer(connection);
     StartInput();
+}
+
+EchoFlow::PacketHandler CatApp::Printer(Connection& connection) {
+    return [this, &connection](const char* data, int len) {
+        ++connection.packetsIn;
+        connection.bytesIn += static_cast<unsigned long long>(len);
+        printer_.Write(data, len);
+    };
 }
 
 void CatApp::OnReceive(Connection& connection) {
@@ -191,39 +247,54 @@ void CatApp::OnReceive(Connection& connection) {
     if (error != 0 && socket.IsOpen()) {
         Event("receive from " + connection.name + ": " + WinSockErrorText(error));
     }
-    for (;;) {
-        char* data = nullptr;  // ReadData leaves it untouched when nothing is queued
-        int len = 0;
-        socket.ReadData(data, len);
-        if (data == nullptr) {
-            break;
-        }
-        printer_.Write(data, len);
-        if (options_.echo && socket.IsOpen()) {
-            socket.SendBytes(data, len);
-        }
-        operator delete(data);  // received buffers belong to the application
+    const EchoFlow::PacketHandler print = Printer(connection);
+    if (connection.echo) {
+        connection.echo->Receive(socket, print);
+    } else {
+        socket.TakePackets([&print](const char* data, int len) {
+            print(data, len);
+            return true;
+        });
     }
     printer_.Flush();
+}
+
+void CatApp::OnSend(Connection& connection) {
+    if (connection.echo) {
+        connection.echo->Sent(*connection.socket, Printer(connection));
+        printer_.Flush();
+    }
+    OnSendRoom();
+    ShutDownSendingWhenFlushed();
 }
 
 void CatApp::OnClose(Connection& connection) {
     OnReceive(connection);  // packets still queued when the close was reported
     const int error = connection.socket->GetErrorCode();
     const std::string name = connection.name;
-    RemovePeer(connection.socket.get());
-    connections_.erase(connection.socket.get());
+    const std::string detail = CloseDetail(connection, error);
+    Stats(connection);
+    Release(connection);
 
     if (options_.listen) {
-        Event("closed " + name + ": " + WinSockErrorText(error));
+        Event("closed " + name + ": " + WinSockErrorText(error) + detail);
         return;
     }
     if (error != 0) {
-        Fail("connection " + name, error);
+        Fail("connection " + name, error, detail);
         return;
     }
     Event("closed by " + name);
     PostQuitMessage(0);
+}
+
+std::string CatApp::CloseDetail(const Connection& connection, int code) const {
+    const PacketSocket& socket = *connection.socket;
+    if (code != WSAEMSGSIZE || socket.RefusedLength() == 0) {
+        return "";
+    }
+    return " (a length field of " + std::to_string(socket.RefusedLength()) + " bytes, above --max-packet " +
+           std::to_string(socket.GetMaxPacketLen()) + "; if the peer sends text, try --pure)";
 }
 
 void CatApp::OnInputEnded() {
@@ -248,20 +319,68 @@ void CatApp::ShutDownSendingWhenFlushed() {
     Event("end of input; waiting for " + target_ + " to close");
 }
 
-void CatApp::AddPeer(PacketSocket* socket) {
+// A connecting talvencat's input thread may be waiting for its queue to shorten.
+void CatApp::OnSendRoom() {
+    if (options_.listen) {
+        return;
+    }
+    // Under the lock, so that the notification cannot fall between the waiter's look at the
+    // queue and its sleep.
     std::lock_guard<std::mutex> guard(share_->lock);
-    share_->peers.push_back(socket);
+    share_->sent.notify_all();
+}
+
+void CatApp::OnDrop(unsigned id) {
+    Connection* connection = Find(id);
+    if (connection != nullptr && connection->socket->IsOpen()) {
+        Disconnect(*connection, "more than " + std::to_string(options_.maxQueue) +
+                                    " bytes would wait to be sent to it (--max-queue)");
+    }
+}
+
+void CatApp::OnIdleTimer() {
+    const DWORD now = GetTickCount();
+    const DWORD limitMs = options_.idleTimeout * 1000;
+    std::vector<unsigned> idle;
+    for (const auto& entry : connections_) {
+        const PacketSocket& socket = *entry.second.socket;
+        // A paused connection counts: its peer has not read for that long either. A draining
+        // one has its own deadline.
+        if (socket.IsOpen() && !socket.Draining() && now - socket.LastReceive() >= limitMs) {
+            idle.push_back(entry.second.id);
+        }
+    }
+    for (unsigned id : idle) {
+        Disconnect(*Find(id), "nothing received for " + std::to_string(options_.idleTimeout) + " s (--idle-timeout)");
+    }
+}
+
+void CatApp::Disconnect(Connection& connection, const std::string& reason) {
+    Warn("disconnected " + connection.name + ": " + reason);
+    PacketSocket& socket = *connection.socket;
+    RemovePeer(&socket);
+    socket.Abandon();  // a reset when packets are still queued for it
+    Stats(connection);
+    Release(connection);
+}
+
+void CatApp::Release(Connection& connection) {
+    CQmtpSocket* key = connection.socket.get();
+    RemovePeer(connection.socket.get());
+    connections_.erase(key);
+}
+
+void CatApp::AddPeer(const Connection& connection) {
+    std::lock_guard<std::mutex> guard(share_->lock);
+    share_->peers.push_back(Peer{connection.socket.get(), connection.id});
 }
 
 void CatApp::RemovePeer(PacketSocket* socket) {
     std::lock_guard<std::mutex> guard(share_->lock);
     auto& peers = share_->peers;
-    for (auto it = peers.begin(); it != peers.end(); ++it) {
-        if (*it == socket) {
-            peers.erase(it);
-            break;
-        }
-    }
+    peers.erase(std::remove_if(peers.begin(), peers.end(), [socket](const Peer& p) { return p.socket == socket; }),
+                peers.end());
+    share_->sent.notify_all();  // an input thread waiting for this peer's queue waits no more
 }
 
 void CatApp::StartInput() {
@@ -271,21 +390,40 @@ void CatApp::StartInput() {
     inputStarted_ = true;
     // Detached: it may be blocked reading standard input when the run ends. It touches only
     // the share, which it keeps alive, and stops sending once the share is marked stopped.
-    std::thread(&CatApp::InputLoop, share_, options_.pure).detach();
+    std::thread(&CatApp::InputLoop, share_, options_.pure, options_.listen).detach();
 }
 
-void CatApp::InputLoop(std::shared_ptr<InputShare> share, bool pure) {
+void CatApp::InputLoop(std::shared_ptr<InputShare> share, bool pure, bool listen) {
+    const auto longestQueue = [&share] {
+        size_t longest = 0;
+        for (const Peer& peer : share->peers) {
+            longest = std::max(longest, peer.socket->GetSendQueueBytes());
+        }
+        return longest;
+    };
     std::string line;
     while (std::getline(std::cin, line)) {
         if (pure) {
             line += '\n';
         }
-        std::lock_guard<std::mutex> guard(share->lock);
+        std::unique_lock<std::mutex> guard(share->lock);
         if (share->stopped) {
             return;
         }
-        for (PacketSocket* peer : share->peers) {
-            peer->SendBytes(line.data(), static_cast<int>(line.size()));
+        auto& peers = share->peers;
+        for (auto it = peers.begin(); it != peers.end();) {
+            if (it->socket->SendBytes(line.data(), static_cast<int>(line.size())) == SOCKET_ERROR &&
+                WSAGetLastError() == WSAENOBUFS) {
+                // Its queue is full: nothing more goes to it, and the main thread disconnects it.
+                PostMessageA(share->appWnd, kDropMsg, it->id, 0);
+                it = peers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        // Connecting: the server reads slower than standard input comes; wait for it.
+        if (!listen && longestQueue() > kInputHighWater) {
+            share->sent.wait(guard, [&] { return share->stopped || longestQueue() <= kInputLowWater; });
         }
     }
     std::lock_guard<std::mutex> guard(share->lock);
@@ -303,12 +441,26 @@ void CatApp::Event(const std::string& text) {
     }
 }
 
-void CatApp::Fail(const std::string& context, int code) {
-    const std::string line = context + ": " + WinSockErrorText(code);
-    std::cerr << "talvencat: " << line << '\n';
+void CatApp::Warn(const std::string& text) {
+    std::cerr << "talvencat: " << text << '\n';
     if (options_.log) {
-        QmSocketLog("talvencat: %s", line.c_str());
+        QmSocketLog("talvencat: %s", text.c_str());
     }
+}
+
+void CatApp::Stats(const Connection& connection) {
+    if (!options_.stats) {
+        return;
+    }
+    const PacketSocket& socket = *connection.socket;
+    const unsigned pauses = connection.echo ? connection.echo->Pauses() : 0;
+    Warn("stats " + connection.name + ": received " + std::to_string(connection.packetsIn) + " packets (" +
+         std::to_string(connection.bytesIn) + " bytes), largest send queue " +
+         std::to_string(socket.LargestSendQueue()) + " bytes, reading paused " + std::to_string(pauses) + " times");
+}
+
+void CatApp::Fail(const std::string& context, int code, const std::string& detail) {
+    Warn(context + ": " + WinSockErrorText(code) + detail);
     status_ = 1;
     PostQuitMessage(1);
 }
@@ -318,6 +470,7 @@ void CatApp::Shutdown() {
         std::lock_guard<std::mutex> guard(share_->lock);
         share_->stopped = true;
         share_->peers.clear();
+        share_->sent.notify_all();
     }
     for (auto& entry : connections_) {
         entry.second.socket->Abandon();
@@ -326,6 +479,9 @@ void CatApp::Shutdown() {
     if (listener_) {
         listener_->Abandon();
         listener_.reset();
+    }
+    if (window_ && window_->hwnd() != nullptr) {
+        KillTimer(window_->hwnd(), kIdleTimer);
     }
     notify_.reset();
     window_.reset();

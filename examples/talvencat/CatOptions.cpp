@@ -8,28 +8,44 @@ const char kCatUsage[] =
     "       talvencat -l [options] [HOST] PORT\n"
     "\n"
     "A netcat for length-prefixed packets: on the wire every packet is a 4-byte\n"
-    "big-endian length followed by the payload.\n"
+    "big-endian length followed by the payload. IPv4 only: HOST is a dotted IPv4\n"
+    "address or a name that has one.\n"
     "\n"
     "Connecting (first form): each line of standard input, without its line end, is\n"
-    "sent to HOST:PORT as one packet. At the end of standard input talvencat sends\n"
-    "what is still queued, shuts down its sending side, and exits with status 0 once\n"
-    "the server closes the connection.\n"
+    "sent to HOST:PORT as one packet; reading standard input pauses while more than\n"
+    "1 MiB waits to be sent. At the end of standard input talvencat sends what is\n"
+    "still queued, shuts down its sending side, and exits with status 0 once the\n"
+    "server closes the connection.\n"
     "\n"
     "Listening (-l): serves any number of clients at once on HOST:PORT until it is\n"
     "interrupted. HOST defaults to 127.0.0.1; PORT 0 lets the system choose one. Each\n"
     "line of standard input is sent to every connected client; the end of standard\n"
-    "input ends that, not the service.\n"
+    "input ends that, not the service. A client that shuts down its sending side\n"
+    "still gets everything queued for it before its connection is closed.\n"
     "\n"
     "Every packet received is written to standard output followed by a line end.\n"
     "\n"
     "Options:\n"
     "  -l, --listen      listen instead of connecting\n"
-    "  --echo            (listening) send every received packet back to its sender\n"
+    "  --echo            (listening) send every received packet back to its sender;\n"
+    "                    while more than a quarter of --max-queue (at most 1 MiB)\n"
+    "                    waits to be sent to a client, talvencat stops reading from\n"
+    "                    it, and TCP slows the client down\n"
     "  --hex             write each received packet as a line of hex bytes (\"68 69\")\n"
     "  --pure            unframed mode: send each line with its line end as raw bytes\n"
     "                    and write received bytes as they come, adding nothing\n"
     "  --max-packet N    receive packets of at most N bytes (default 1048576); a peer\n"
     "                    that announces a longer one is disconnected\n"
+    "  --max-queue N     (listening) at most N bytes wait to be sent to one client\n"
+    "                    (default 4194304); a client whose next packet would pass\n"
+    "                    that is disconnected, with one line on standard error\n"
+    "  --idle-timeout S  (listening) disconnect a client from which nothing has been\n"
+    "                    received for S seconds (default: never)\n"
+    "  --drain-timeout S seconds a connection that the peer has half-closed may take\n"
+    "                    to send what is queued (default 10; 0: close at once);\n"
+    "                    after that it is reset\n"
+    "  --stats           at each close, one line on standard error with what the\n"
+    "                    connection carried and its largest send queue\n"
     "  --log             also append every connect, close and error to the daily log\n"
     "                    Socket<YYYYMMDD>.log in the current directory\n"
     "  -q, --quiet       nothing but packets on standard output; otherwise events\n"
@@ -54,9 +70,33 @@ bool ParseNumber(const std::string& text, unsigned long long low, unsigned long 
     return value >= low && value <= high;
 }
 
+struct NumberOption {
+    const char* name;
+    unsigned long long low;
+    unsigned long long high;
+    UINT* value;
+};
+
+template <std::size_t N>
+const NumberOption* FindNumberOption(const NumberOption (&options)[N], const std::string& arg) {
+    for (const NumberOption& option : options) {
+        if (arg == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 bool ParseCatOptions(int argc, const char* const* argv, CatOptions& options, std::string& error) {
+    // The largest bound a packet socket keeps; the largest send-queue limit; a day.
+    const NumberOption numbers[] = {
+        {"--max-packet", 1, 0x7FFFFBFCull, &options.maxPacket},
+        {"--max-queue", 1, 0x7FFFFFFFull, &options.maxQueue},
+        {"--idle-timeout", 1, 86400, &options.idleTimeout},
+        {"--drain-timeout", 0, 86400, &options.drainTimeout},
+    };
     std::vector<std::string> positional;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -75,14 +115,16 @@ bool ParseCatOptions(int argc, const char* const* argv, CatOptions& options, std
         } else if (arg == "-h" || arg == "--help") {
             options.help = true;
             return true;
-        } else if (arg == "--max-packet") {
+        } else if (arg == "--stats") {
+            options.stats = true;
+        } else if (const NumberOption* number = FindNumberOption(numbers, arg)) {
             unsigned long long value = 0;
-            // The largest bound a packet socket keeps.
-            if (i + 1 >= argc || !ParseNumber(argv[i + 1], 1, 0x7FFFFBFCull, value)) {
-                error = "--max-packet needs a number from 1 to 2147482620";
+            if (i + 1 >= argc || !ParseNumber(argv[i + 1], number->low, number->high, value)) {
+                error = arg + " needs a number from " + std::to_string(number->low) + " to " +
+                        std::to_string(number->high);
                 return false;
             }
-            options.maxPacket = static_cast<UINT>(value);
+            *number->value = static_cast<UINT>(value);
             ++i;
         } else if (arg.size() > 1 && arg[0] == '-') {
             error = "unknown option " + arg;
@@ -99,8 +141,12 @@ bool ParseCatOptions(int argc, const char* const* argv, CatOptions& options, std
         error = options.listen ? "expected [HOST] PORT" : "expected HOST PORT";
         return false;
     }
-    if (options.echo && !options.listen) {
-        error = "--echo needs -l";
+    const char* listenOnly = options.echo                          ? "--echo"
+                             : options.idleTimeout != 0              ? "--idle-timeout"
+                             : options.maxQueue != kDefaultMaxQueue ? "--max-queue"
+                                                                     : nullptr;
+    if (!options.listen && listenOnly != nullptr) {
+        error = std::string(listenOnly) + " needs -l";
         return false;
     }
     unsigned long long port = 0;

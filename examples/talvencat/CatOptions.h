@@ -5,6 +5,9 @@
 
 #include "talven.h"
 
+// Bytes that may wait to be sent to one client unless --max-queue says otherwise.
+constexpr UINT kDefaultMaxQueue = 4u << 20;
+
 struct CatOptions {
     bool listen = false;
     bool echo = false;
@@ -13,7 +16,11 @@ struct CatOptions {
     bool log = false;
     bool quiet = false;
     bool help = false;
+    bool stats = false;
     UINT maxPacket = 0;  // 0: the library's default bound
+    UINT maxQueue = kDefaultMaxQueue;  // bytes that may wait to be sent to one client
+    UINT idleTimeout = 0;              // seconds; 0: never
+    UINT drainTimeout = 10;            // seconds; 0: close a half-closed connection at once
     std::string host;
     UINT port = 0;
 };

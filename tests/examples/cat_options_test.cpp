@@ -49,6 +49,27 @@ TEST(CatOptions, AcceptedCommandLines) {
     }
 }
 
+TEST(CatOptions, BoundsOfAListeningTalvencat) {
+    CatOptions defaults;
+    std::string error;
+    ASSERT_TRUE(Parse("-l 1", defaults, error)) << error;
+    EXPECT_EQ(defaults.maxQueue, 4194304u);
+    EXPECT_EQ(defaults.idleTimeout, 0u) << "idle connections are kept unless asked";
+    EXPECT_EQ(defaults.drainTimeout, 10u);
+    EXPECT_FALSE(defaults.stats);
+
+    CatOptions options;
+    ASSERT_TRUE(Parse("-l --max-queue 1 --idle-timeout 86400 --drain-timeout 0 --stats 1", options, error)) << error;
+    EXPECT_EQ(options.maxQueue, 1u);
+    EXPECT_EQ(options.idleTimeout, 86400u);
+    EXPECT_EQ(options.drainTimeout, 0u);
+    EXPECT_TRUE(options.stats);
+
+    CatOptions connecting;
+    ASSERT_TRUE(Parse("--drain-timeout 3 --stats h 1", connecting, error)) << error;
+    EXPECT_EQ(connecting.drainTimeout, 3u);
+}
+
 TEST(CatOptions, FlagsAreSetIndependently) {
     CatOptions options;
     std::string error;
@@ -71,6 +92,13 @@ TEST(CatOptions, RefusedCommandLines) {
         "--max-packet 0 h 1",
         "--max-packet 2147482621 h 1",
         "h 1 --max-packet",         // the number is missing
+        "-l --max-queue 0 1",
+        "-l --max-queue 2147483648 1",
+        "-l --idle-timeout 0 1",    // off is the default, not a value
+        "-l --idle-timeout 86401 1",
+        "-l --drain-timeout 86401 1",
+        "--max-queue 5 h 1",        // bounds of a server
+        "--idle-timeout 5 h 1",
         "--verbose h 1",
     };
     for (const char* line : cases) {

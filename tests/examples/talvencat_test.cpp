@@ -2,128 +2,17 @@
 // output and standard error, and two talvencats talking to each other over loopback.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
 #include <string>
 #include <thread>
 
-#include "support/child_process.h"
-#include "support/test_support.h"
+#include "examples/process_support.h"
 
 #ifdef TALVENCAT_PATH
 
 namespace fs = std::filesystem;
+using namespace talven_test;
 
 namespace {
-
-std::string Slurp(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void Spill(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
-
-// A scratch directory for one test's files, removed afterwards.
-class Scratch {
-public:
-    Scratch() {
-        std::random_device random;
-        dir_ = fs::temp_directory_path() / ("talvencat_test_" + std::to_string(random()));
-        fs::create_directories(dir_);
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    fs::path operator/(const std::string& name) const { return dir_ / name; }
-    const fs::path& path() const { return dir_; }
-
-private:
-    fs::path dir_;
-};
-
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-// Runs talvencat in the scratch directory with `args` and `input` on standard input, bounded to
-// 20 seconds (status -1 when it had to be ended).
-Outcome RunCat(const Scratch& scratch, const std::string& name, const std::string& args, const std::string& input) {
-    const fs::path in = scratch / (name + ".in");
-    const fs::path out = scratch / (name + ".out");
-    const fs::path err = scratch / (name + ".err");
-    Spill(in, input);
-    Outcome outcome;
-    {
-        talven_test::ChildProcess cat(TALVENCAT_PATH, args, scratch.path().string(), in.string(), out.string(),
-                                      err.string());
-        outcome.status = cat.Wait(20000);
-    }
-    outcome.out = Slurp(out);
-    outcome.err = Slurp(err);
-    return outcome;
-}
-
-// Polls until `file` holds `expected` (true) or 10 seconds pass.
-bool WaitForContent(const fs::path& file, const std::string& expected) {
-    for (int i = 0; i < 200; ++i) {
-        if (Slurp(file) == expected) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-// A listening talvencat in the background on 127.0.0.1 and a port chosen by the system, ended
-// when the object goes. It must run without -q: its port is read from the "listening on" line on
-// standard error.
-class CatServer {
-public:
-    CatServer(const Scratch& scratch, const std::string& args)
-        : out_(scratch / "server.out"),
-          err_(scratch / "server.err"),
-          in_(Input(scratch)),
-          cat_(TALVENCAT_PATH, "-l " + args + " 127.0.0.1 0", scratch.path().string(), in_.string(), out_.string(),
-               err_.string()) {
-        const std::string marker = "listening on 127.0.0.1:";
-        for (int i = 0; i < 200 && port_ == 0 && cat_.started(); ++i) {
-            const std::string err = Slurp(err_);
-            const std::size_t at = err.find(marker);
-            if (at != std::string::npos && err.find('\n', at) != std::string::npos) {
-                port_ = std::stoi(err.substr(at + marker.size()));
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-        }
-    }
-    int port() const { return port_; }
-    const fs::path& out() const { return out_; }
-
-private:
-    // An empty standard input, like </dev/null.
-    static fs::path Input(const Scratch& scratch) {
-        const fs::path in = scratch / "server.in";
-        Spill(in, "");
-        return in;
-    }
-
-    fs::path out_;
-    fs::path err_;
-    fs::path in_;
-    talven_test::ChildProcess cat_;
-    int port_ = 0;
-};
 
 TEST(Talvencat, EchoServerReturnsEachClientsOwnLines) {
     Scratch scratch;
@@ -168,12 +57,12 @@ TEST(Talvencat, HexWritesEachPacketAsOneLineOfHexBytes) {
 }
 
 TEST(Talvencat, FailuresPrintOneLineWithTheWinSockErrorAndExit1) {
-    talven_test::WinSockSession winsock;
+    WinSockSession winsock;
     ASSERT_TRUE(winsock.ok());
     UINT busyPort = 0;
-    const SOCKET busy = talven_test::ListenLoopback(busyPort);
+    const SOCKET busy = ListenLoopback(busyPort);
     UINT freePort = 0;
-    winsock::closesocket(talven_test::ListenLoopback(freePort));  // nothing listens there now
+    winsock::closesocket(ListenLoopback(freePort));  // nothing listens there now
     ASSERT_NE(busy, INVALID_SOCKET);
 
     const std::string busyText = std::to_string(busyPort);
@@ -200,7 +89,7 @@ TEST(Talvencat, FailuresPrintOneLineWithTheWinSockErrorAndExit1) {
     winsock::closesocket(busy);
 }
 
-TEST(Talvencat, PacketAboveTheReceiveBoundEndsTheRunWithMessageSize) {
+TEST(Talvencat, PacketAboveTheReceiveBoundEndsTheRunWithTheLengthItRead) {
     Scratch scratch;
     CatServer server(scratch, "--echo");
     ASSERT_NE(server.port(), 0);
@@ -210,14 +99,42 @@ TEST(Talvencat, PacketAboveTheReceiveBoundEndsTheRunWithMessageSize) {
         RunCat(scratch, "client", "-q --max-packet 2 127.0.0.1 " + std::to_string(server.port()), "ab\nabc\n");
     EXPECT_EQ(client.status, 1);
     EXPECT_EQ(client.out, "ab\n");
-    EXPECT_EQ(client.err, "talvencat: connection " + target + ": WSAEMSGSIZE: Message too long\n");
+    EXPECT_EQ(client.err, "talvencat: connection " + target +
+                              ": WSAEMSGSIZE: Message too long (a length field of 3 bytes, above --max-packet 2; "
+                              "if the peer sends text, try --pure)\n");
+}
+
+TEST(Talvencat, FramedClientOfATextServerIsToldToTryPure) {
+    WinSockSession winsock;
+    ASSERT_TRUE(winsock.ok());
+    UINT port = 0;
+    const SOCKET listener = ListenLoopback(port);
+    ASSERT_NE(listener, INVALID_SOCKET);
+    // A server that greets in text: "hell" of "hello" reads as a length field of 1751477356.
+    std::thread greeter([listener] {
+        const SOCKET peer = winsock::accept(listener, nullptr, nullptr);
+        const char text[] = "hello, this is text\n";
+        winsock::send(peer, text, sizeof text - 1, 0);
+        char byte;
+        while (winsock::recv(peer, &byte, 1, 0) > 0) {
+        }
+        winsock::closesocket(peer);
+    });
+    Scratch scratch;
+    const Outcome client = RunCat(scratch, "client", "-q 127.0.0.1 " + std::to_string(port), "");
+    greeter.join();
+    winsock::closesocket(listener);
+    EXPECT_EQ(client.status, 1);
+    EXPECT_EQ(client.err, "talvencat: connection 127.0.0.1:" + std::to_string(port) +
+                              ": WSAEMSGSIZE: Message too long (a length field of 1751477356 bytes, above "
+                              "--max-packet 1048576; if the peer sends text, try --pure)\n");
 }
 
 TEST(Talvencat, LogOptionAppendsEventsToTheDailyLog) {
-    talven_test::WinSockSession winsock;
+    WinSockSession winsock;
     ASSERT_TRUE(winsock.ok());
     UINT freePort = 0;
-    winsock::closesocket(talven_test::ListenLoopback(freePort));
+    winsock::closesocket(ListenLoopback(freePort));
     Scratch scratch;
     const Outcome outcome = RunCat(scratch, "log", "--log -q 127.0.0.1 " + std::to_string(freePort), "");
     EXPECT_EQ(outcome.status, 1);

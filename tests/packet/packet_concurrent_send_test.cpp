@@ -69,10 +69,7 @@ struct SlowReader {
             }
             size_t at = 0;
             while (buf.size() - at >= 4) {
-                const UINT len = (static_cast<UINT>(static_cast<unsigned char>(buf[at])) << 24) |
-                                 (static_cast<UINT>(static_cast<unsigned char>(buf[at + 1])) << 16) |
-                                 (static_cast<UINT>(static_cast<unsigned char>(buf[at + 2])) << 8) |
-                                 static_cast<UINT>(static_cast<unsigned char>(buf[at + 3]));
+                const size_t len = packet_test::LengthFieldAt(buf, at);
                 if (buf.size() - at - 4 < len) {
                     break;
                 }

@@ -118,15 +118,19 @@ TEST_F(PacketReceive, OneReadCutsEveryCompleteFrameAndKeepsThePartialRest) {
     EXPECT_EQ((std::vector<std::string>{"one", Payload(100, 1), "third"}), TakeAll(sock));
 }
 
-TEST(PacketReceiveGrowth, BufferGrowsBy1024OncePerReadAndNeverShrinks) {
+// A full buffer with an incomplete frame doubles, capped at the frame rounded up to 1024 bytes,
+// once per read; it never shrinks.
+TEST(PacketReceiveGrowth, BufferDoublesUpToTheFrameOncePerReadAndNeverShrinks) {
     const struct {
         std::vector<size_t> payloads;      // one read event each, on a fresh socket
         std::vector<UINT> sizesLastEvent;  // buffer size at each read of the last event
         UINT finalSize;
     } cases[] = {
         {{2000}, {1024, 2048, 2048}, 2048},
-        {{5000}, {1024, 2048, 3072, 4096, 5120, 5120}, 5120},
+        {{5000}, {1024, 2048, 4096, 5120, 5120}, 5120},
         {{5000, 100}, {5120, 5120}, 5120},
+        {{3068}, {1024, 2048, 3072, 3072}, 3072},  // a frame of exactly 3072 bytes
+        {{1020, 1021}, {1024, 2048, 2048}, 2048},  // 1024 fits without growth; 1025 does not
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.payloads.back());
@@ -141,6 +145,30 @@ TEST(PacketReceiveGrowth, BufferGrowsBy1024OncePerReadAndNeverShrinks) {
         EXPECT_EQ(c.finalSize, sock.m_nRecvBufSize);
         EXPECT_EQ(0u, sock.m_nRecvLen);
     }
+}
+
+// A frame of 1,048,570 payload bytes on a fresh socket: the buffer doubles to exactly 1 MiB
+// in 11 reads over two read events (8 reads each at most), never holding more than twice what
+// has arrived, and the payload comes out byte for byte.
+TEST(PacketReceiveGrowth, MegabyteFrameTakesLogarithmicallyManyReadsAndArrivesWhole) {
+    ScriptedSocket sock;
+    const std::string payload = Payload(1048570, 11);
+    sock.pending = Frame(payload);
+    sock.OnReceive(0);
+    EXPECT_TRUE(sock.m_RecvList.IsEmpty());
+    sock.OnReceive(0);
+    const std::vector<std::string> got = TakeAll(sock);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(payload.size(), got[0].size());
+    EXPECT_TRUE(got[0] == payload) << "the payload differs";
+
+    std::vector<UINT> expected;
+    for (UINT size = 1024; size <= 1048576; size *= 2) {
+        expected.push_back(size);
+    }
+    expected.push_back(1048576);  // the read that finds nothing more
+    EXPECT_EQ(expected, sock.bufSizeAtRead);
+    EXPECT_EQ(1048576u, sock.m_nRecvBufSize);
 }
 
 TEST_F(PacketReceive, AtMostEightReadsPerEventAndTheRestAtTheNext) {
@@ -267,7 +295,7 @@ TEST_F(PacketReceive, LengthAboveTheBoundDeliversWhatCameBeforeThenClosesWithMsg
     EXPECT_EQ(reinterpret_cast<LPARAM>(&sock), removes[0].lParam);
     EXPECT_EQ((std::vector<WPARAM>{TP_NOTIFY_RECEIVE, TP_NOTIFY_CLOSE}), Notified());
     EXPECT_EQ((std::vector<std::string>{"before", Payload(4096, 5)}), TakeAll(sock));
-    EXPECT_EQ(6, sock.reads()) << "the read that met the header was the last";
+    EXPECT_EQ(5, sock.reads()) << "the read that met the header was the last";
 }
 
 TEST_F(PacketReceive, LengthAboveTheDefaultBoundCausesNoGrowth) {

@@ -81,6 +81,31 @@ TEST(PacketSendLimit, APacketLargerThanTheLimitFitsAnEmptyQueueAndNoLimitRefuses
     EXPECT_EQ(0u, c.sock.GetSendQueueBytes());
 }
 
+// A packet written straight from the caller's buffer counts towards the limit with only what
+// the socket did not take; a refusal leaves that rest alone.
+TEST(PacketSendLimit, TheRestOfADirectWriteIsWhatCountsTowardsTheLimit) {
+    ConnectedProbe c;
+    ASSERT_TRUE(c.ok);
+    c.sock.SetSendQueueLimit(450);
+    const std::string a = Payload(500, 1), b = Payload(40, 2), d = Payload(60, 3);
+    ScriptSend(c.sock.m_hSocket, {winsock::seam::TakeBytes(100), WouldBlock(), WouldBlock()});
+    EXPECT_GT(SendString(c.sock, a), 0) << "a packet above the limit fits the empty queue";
+    EXPECT_EQ(404u, c.sock.GetSendQueueBytes());
+    EXPECT_GT(SendString(c.sock, b), 0) << "404 + 44 bytes stay within 450";
+    EXPECT_EQ(448u, c.sock.GetSendQueueBytes());
+    EXPECT_EQ(SOCKET_ERROR, SendString(c.sock, d));
+    EXPECT_EQ(WSAENOBUFS, WSAGetLastError());
+    EXPECT_EQ((std::vector<std::string>{Frame(a).substr(100), Frame(b)}), Contents(c.sock.m_SendList));
+
+    c.sock.OnSend(0);
+    EXPECT_EQ(0u, c.sock.GetSendQueueBytes());
+    EXPECT_EQ(1, SendString(c.sock, d));
+    std::string got;
+    const std::string expected = Frame(a) + Frame(b) + Frame(d);
+    ASSERT_TRUE(RecvExactly(c.peer, expected.size(), got));
+    EXPECT_EQ(expected, got);
+}
+
 TEST(PacketSendLimit, ConcurrentSendersStayWithinTheLimitAndEveryAcceptedPacketArrivesInOrder) {
     ConnectedProbe c;
     ASSERT_TRUE(c.ok);

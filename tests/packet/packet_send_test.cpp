@@ -119,6 +119,102 @@ TEST(PacketSend, WriteErrorReportsMinusOneKeepsTheQueueAndStoresTheText) {
     EXPECT_EQ(0, c.sock.closeCalls);
 }
 
+// A packet that finds the queue empty is written at once; the queue keeps a copy of exactly
+// what the socket did not take, never the caller's buffer, which the caller may reuse at once.
+// With Nagle's algorithm off, a frame above 64 KiB goes out in two pieces straight from the
+// caller's buffer, so cuts fall before, at and after the boundary between them.
+TEST(PacketSend, DirectWriteKeepsACopyOfOnlyWhatTheSocketDidNotTake) {
+    const struct {
+        size_t payload;
+        std::vector<int> takes;  // the writes before the would-block
+    } cases[] = {{100, {}},          {100, {2}},           {100, {50}},
+                 {10000, {}},        {10000, {3}},         {10000, {4096, 7}},
+                 {100000, {}},       {100000, {3}},        {100000, {4096}},
+                 {100000, {4096, 7}}, {100000, {4000, 96, 50000}}};
+    for (const auto& k : cases) {
+        size_t taken = 0;
+        std::vector<winsock::seam::Step> script;
+        for (int n : k.takes) {
+            script.push_back(TakeBytes(n));
+            taken += static_cast<size_t>(n);
+        }
+        script.push_back(WouldBlock());
+        SCOPED_TRACE(std::to_string(k.payload) + " bytes, " + std::to_string(taken) + " taken");
+        ConnectedProbe c;
+        ASSERT_TRUE(c.ok);
+        const BOOL on = TRUE;
+        ASSERT_EQ(1, c.sock.SetSockOpt(TCP_NODELAY, &on, sizeof on, IPPROTO_TCP));
+        const std::string frame = Frame(Payload(k.payload, 5));
+        ScriptSend(c.sock.m_hSocket, script);
+
+        std::string caller = Payload(k.payload, 5);
+        EXPECT_EQ(static_cast<int>(frame.size()) + 1, c.sock.Send(&caller[0], static_cast<int>(caller.size())))
+            << "the would-block result: the packet's length plus one";
+        const std::vector<std::string> queued = Contents(c.sock.m_SendList);
+        ASSERT_EQ(1u, queued.size());
+        EXPECT_TRUE(frame.substr(taken) == queued[0]) << "queued " << queued[0].size() << " bytes";
+        EXPECT_EQ(frame.size() - taken, c.sock.GetSendQueueBytes());
+        caller.assign(caller.size(), 'X');  // the caller reuses its buffer
+
+        c.sock.OnSend(0);
+        EXPECT_TRUE(c.sock.m_SendList.IsEmpty());
+        std::string got;
+        ASSERT_TRUE(RecvExactly(c.peer, frame.size(), got));
+        EXPECT_TRUE(frame == got);
+    }
+}
+
+// How a frame above 4 KiB is first offered to the socket, seen through a first write that
+// takes at most 10,000 bytes: in one piece, unless Nagle's algorithm is off and the frame is
+// above 64 KiB, when the first piece is its first 4096 bytes. With Nagle on, a second write's
+// last partial segment would wait for the peer's delayed acknowledgement of the first.
+TEST(PacketSend, AFrameIsSplitOnlyAbove64KiBWithNagleOff) {
+    const struct {
+        size_t payload;
+        BOOL noDelay;
+        size_t firstWrite;
+    } cases[] = {{100000, FALSE, 10000}, {100000, TRUE, 4096}, {20000, TRUE, 10000}, {65532, TRUE, 10000}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::to_string(k.payload) + (k.noDelay ? " bytes, Nagle off" : " bytes, Nagle on"));
+        ConnectedProbe c;
+        ASSERT_TRUE(c.ok);
+        ASSERT_EQ(1, c.sock.SetSockOpt(TCP_NODELAY, &k.noDelay, sizeof k.noDelay, IPPROTO_TCP));
+        ScriptSend(c.sock.m_hSocket, {TakeBytes(10000), WouldBlock(), WouldBlock()});
+        const std::string frame = Frame(Payload(k.payload, 6));
+        EXPECT_GT(SendString(c.sock, Payload(k.payload, 6)), 0);
+        const std::vector<std::string> queued = Contents(c.sock.m_SendList);
+        ASSERT_EQ(1u, queued.size());
+        EXPECT_EQ(frame.size() - k.firstWrite, queued[0].size());
+        EXPECT_TRUE(frame.substr(k.firstWrite) == queued[0]);
+    }
+}
+
+// A write error on the direct write: -1 with the error's text, the socket open, and the whole
+// packet queued, as the flush leaves a head record that meets an error.
+TEST(PacketSend, DirectWriteErrorKeepsTheWholePacketAsTheFlushDoes) {
+    for (int taken : {0, 9, 4096}) {
+        SCOPED_TRACE(taken);
+        ConnectedProbe c;
+        ASSERT_TRUE(c.ok);
+        const std::string payload = Payload(6000, 8);
+        std::vector<winsock::seam::Step> script;
+        if (taken > 0) {
+            script.push_back(TakeBytes(taken));
+        }
+        script.push_back(FailWith(WSAENETRESET));
+        ScriptSend(c.sock.m_hSocket, script);
+        g_strTpSocketError.Empty();
+        EXPECT_EQ(-1, SendString(c.sock, payload));
+        EXPECT_EQ(std::vector<std::string>{Frame(payload)}, Contents(c.sock.m_SendList));
+        EXPECT_EQ(Frame(payload).size(), c.sock.GetSendQueueBytes());
+        CString expected;
+        QmGetWSAErrorString(WSAENETRESET, expected);
+        EXPECT_EQ(expected, g_strTpSocketError);
+        EXPECT_EQ(0, c.sock.closeCalls);
+        EXPECT_NE(INVALID_SOCKET, c.sock.m_hSocket);
+    }
+}
+
 TEST(PacketSend, SendEventWithAnErrorWritesNothingAndStillNotifies) {
     ConnectedProbe c;
     ASSERT_TRUE(c.ok);
@@ -151,30 +247,78 @@ TEST(PacketSend, NegativeLengthIsRefusedWithNothingQueued) {
     EXPECT_TRUE(sock.m_SendList.IsEmpty());
 }
 
-TEST(PacketSend, AllocationFailureInsideTheFlushLeavesTheLockClosesAndReportsMinusOne) {
-    ConnectedProbe c;
-    ASSERT_TRUE(c.ok);
-    const std::string payload = Payload(4093, 9);  // frame of 4097 bytes
-    ScriptSend(c.sock.m_hSocket, {TakeBytes(10), WouldBlock()});
-    alloc_failure::FailNextOfSize(4097 - 10);  // the copy of the unwritten rest
-    EXPECT_EQ(-1, SendString(c.sock, payload));
-    EXPECT_FALSE(alloc_failure::Armed()) << "the injected failure was not reached";
-    alloc_failure::Disarm();
-
-    EXPECT_EQ(1, c.sock.closeCalls) << "closed through the virtual Close";
-    EXPECT_EQ(INVALID_SOCKET, c.sock.m_hSocket);
-    // The queue is as it was when the failure struck.
-    EXPECT_EQ(std::vector<std::string>{Frame(payload)}, Contents(c.sock.m_SendList));
-    // The lock is free: another thread can take it.
+// True when another thread can take the socket's send lock: it is not left held.
+bool LockIsFree(packet_test::ProbeSocket& sock) {
     BOOL entered = FALSE;
     std::thread other([&] {
-        entered = TryEnterCriticalSection(&c.sock.m_csLock);
+        entered = TryEnterCriticalSection(&sock.m_csLock);
         if (entered) {
-            LeaveCriticalSection(&c.sock.m_csLock);
+            LeaveCriticalSection(&sock.m_csLock);
         }
     });
     other.join();
-    EXPECT_TRUE(entered);
+    return entered != FALSE;
+}
+
+// The copy of what the socket did not take cannot be allocated. After part of the packet went
+// out (from the queue, or straight from the caller's buffer) the lock is left, the socket is
+// closed and the result is -1, with the queue as it was; when nothing was written the call
+// ends in the allocation failure itself, nothing queued and the socket open, as a copy made
+// before queuing does.
+TEST(PacketSend, AllocationFailureForTheUnwrittenRest) {
+    const std::string payload = Payload(4000, 9);  // frame of 4004 bytes, written at once
+    const struct {
+        const char* name;
+        bool queuedFirst;       // the packet waits in the queue; the flush meets the failure
+        bool partial;           // 10 bytes go out before the would-block
+        size_t failingSize;
+        bool closes;
+    } cases[] = {
+        {"flush after a partial write", true, true, 4004 - 10, true},
+        {"direct write after a partial write", false, true, 4004 - 10, true},
+        {"direct write, nothing written", false, false, 4004, false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        ConnectedProbe c;
+        ASSERT_TRUE(c.ok);
+        if (k.queuedFirst) {
+            ScriptSend(c.sock.m_hSocket, {WouldBlock()});
+            ASSERT_GT(SendString(c.sock, payload), 0);
+        }
+        std::vector<winsock::seam::Step> script;
+        if (k.partial) {
+            script.push_back(TakeBytes(10));
+        }
+        script.push_back(WouldBlock());
+        ScriptSend(c.sock.m_hSocket, script);
+        alloc_failure::FailNextOfSize(k.failingSize);
+        bool threw = false;
+        int result = 0;
+        try {
+            result = k.queuedFirst ? c.sock.SendPacket() : SendString(c.sock, payload);
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        EXPECT_FALSE(alloc_failure::Armed()) << "the injected failure was not reached";
+        alloc_failure::Disarm();
+
+        EXPECT_TRUE(LockIsFree(c.sock));
+        if (k.closes) {
+            EXPECT_FALSE(threw);
+            EXPECT_EQ(-1, result);
+            EXPECT_EQ(1, c.sock.closeCalls) << "closed through the virtual Close";
+            EXPECT_EQ(INVALID_SOCKET, c.sock.m_hSocket);
+        } else {
+            EXPECT_TRUE(threw);
+            EXPECT_EQ(0, c.sock.closeCalls);
+            EXPECT_NE(INVALID_SOCKET, c.sock.m_hSocket);
+        }
+        // The queue is as it was when the failure struck.
+        const std::vector<std::string> expected =
+            k.queuedFirst ? std::vector<std::string>{Frame(payload)} : std::vector<std::string>{};
+        EXPECT_EQ(expected, Contents(c.sock.m_SendList));
+    }
 }
 
 }  // namespace

@@ -3,9 +3,15 @@
 #pragma once
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/winsock/winsock_seam.h"
@@ -33,12 +39,44 @@ public:
     using CQmtpSocket::m_nRecvBufSize;
     using CQmtpSocket::m_nPacketLen;
     using CQmtpSocket::m_csLock;
+    using CQmtpSocket::Lock;
+    using CQmtpSocket::Unlock;
 
     void Close() override {
         ++closeCalls;
         CQmtpSocket::Close();
     }
     int closeCalls = 0;
+};
+
+// Ends the test executable with a message unless its scope is left within `ms`: for a test
+// whose failure is a hang (a deadlock) that nothing inside the test could end.
+class HangWatchdog {
+public:
+    HangWatchdog(DWORD ms, const char* what)
+        : thread_([this, ms, what] {
+              std::unique_lock<std::mutex> hold(lock_);
+              if (!done_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return left_; })) {
+                  std::fprintf(stderr, "hang: %s\n", what);
+                  std::abort();
+              }
+          }) {}
+    ~HangWatchdog() {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            left_ = true;
+        }
+        done_.notify_one();
+        thread_.join();
+    }
+    HangWatchdog(const HangWatchdog&) = delete;
+    HangWatchdog& operator=(const HangWatchdog&) = delete;
+
+private:
+    std::mutex lock_;
+    std::condition_variable done_;
+    bool left_ = false;
+    std::thread thread_;  // last: starts once the members it uses exist
 };
 
 inline std::string LengthField(UINT len) {
@@ -48,6 +86,15 @@ inline std::string LengthField(UINT len) {
     s[2] = static_cast<char>(len >> 8);
     s[3] = static_cast<char>(len);
     return s;
+}
+
+// The big-endian length field at `at` in a stream of frames.
+inline size_t LengthFieldAt(const std::string& stream, size_t at) {
+    size_t len = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        len = (len << 8) | static_cast<unsigned char>(stream[at + i]);
+    }
+    return len;
 }
 
 inline std::string Frame(const std::string& payload) {

@@ -96,5 +96,4 @@ TEST_F(AsyncSelectLifetime, DestroyedWindowGetsNothingAndItsSocketsAreNoLongerWa
     p.near = INVALID_SOCKET;
 }
 
-
 }  // namespace

@@ -69,9 +69,15 @@ TEST_F(AsyncSelectLifetime, ClosesRacingTheWatchingThreadNeverLeakStaleEvents) {
     std::atomic<bool> done{false};
     int stale = 0;
     int handled = 0;
+    // Every tenth socket stays open until one of its events has been handled, so that the run
+    // handles events whatever the threads' speeds; the others race their events.
+    std::atomic<SOCKET> awaited{INVALID_SOCKET};
     window_.onMessage = [&](const MSG& m) {
         if (m.message != kNotify) return;
         ++handled;
+        if (m.wParam == awaited.load()) {
+            awaited = INVALID_SOCKET;
+        }
         if (open.count(m.wParam) == 0) {
             ++stale;
             return;
@@ -90,10 +96,18 @@ TEST_F(AsyncSelectLifetime, ClosesRacingTheWatchingThreadNeverLeakStaleEvents) {
                 std::lock_guard<std::mutex> hold(lock);
                 open.insert(p.near);
             }
+            if (i % 10 == 0) {
+                awaited = p.near;  // before its first event can be posted
+            }
             WSAAsyncSelect(p.near, hwnd, kNotify, FD_READ | FD_WRITE | FD_CLOSE);
             SendAll(p.far, "ping");
             if (i % 2 == 0) {
                 winsock::shutdown(p.far, SD_SEND);
+            }
+            if (i % 10 == 0) {
+                for (int wait = 0; wait < 10000 && awaited.load() != INVALID_SOCKET; ++wait) {
+                    std::this_thread::sleep_for(std::chrono::microseconds(500));
+                }
             }
             std::this_thread::yield();
             std::lock_guard<std::mutex> hold(lock);

@@ -1,6 +1,7 @@
 // Accepting into a socket object, closing (drain and non-blocking end), and copying.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <string>
@@ -121,6 +122,80 @@ TEST_F(AsyncSocketClose, CloseOfAStillBlockingSocketDoesNotWaitForThePeer) {
     winsock::closesocket(peer);
     closed.wait();
     EXPECT_EQ(INVALID_SOCKET, blocking.m_hSocket);
+}
+
+// A socket connected to a plain blocking peer, with room for much unread data.
+class CloseWithUnreadData : public NotifySinkTest {
+protected:
+    void SetUp() override {
+        NotifySinkTest::SetUp();
+        UINT port = 0;
+        listener = ListenLoopback(port);
+        ASSERT_NE(INVALID_SOCKET, listener);
+        ASSERT_EQ(1, s.Create(hwnd(), 0, SOCK_STREAM, FD_READ | FD_CLOSE, "127.0.0.1"));
+        const int big = 1 << 22;
+        s.SetSockOpt(SO_RCVBUF, &big, sizeof big);
+        s.Connect("127.0.0.1", port);
+        peer = winsock::accept(listener, nullptr, nullptr);
+        ASSERT_NE(INVALID_SOCKET, peer);
+        winsock::setsockopt(peer, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&big), sizeof big);
+    }
+    void TearDown() override {
+        winsock::closesocket(peer);
+        winsock::closesocket(listener);
+        NotifySinkTest::TearDown();
+    }
+    bool WaitUntilWaiting(winsock::u_long n) {
+        for (int i = 0; i < 10000 && Waiting(s) < n; ++i) {
+            Sleep(1);  // no selection event is pumped here
+        }
+        return Waiting(s) >= n;
+    }
+
+    SOCKET listener = INVALID_SOCKET;
+    SOCKET peer = INVALID_SOCKET;
+    CQmAsyncSocket s;
+};
+
+// Close reads a bounded amount of what is waiting; with more left unread, closing resets the
+// connection (after the FIN of the shutdown), rather than ending it in good order once
+// everything has been read.
+TEST_F(CloseWithUnreadData, MoreWaitingThanTheDrainReadsResetsTheConnection) {
+    const std::string data(1 << 20, 'd');
+    ASSERT_TRUE(SendAll(peer, data));
+    ASSERT_TRUE(WaitUntilWaiting(1u << 20));
+    s.Close();
+    EXPECT_EQ(INVALID_SOCKET, s.m_hSocket);
+    EXPECT_FALSE(PeerSawOrderlyClose(peer));
+}
+
+// A peer that keeps sending cannot keep Close reading. (Should Close read on, a watchdog
+// stops the peer after 20 s, which lets Close end, and the test fails.)
+TEST_F(CloseWithUnreadData, CloseEndsWhileThePeerKeepsSending) {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> closeReturned{false};
+    std::atomic<bool> watchdogStoppedThePeer{false};
+    std::thread flooder([&] {
+        const std::string chunk(1 << 16, 'f');
+        while (!stop && winsock::send(peer, chunk.data(), static_cast<int>(chunk.size()), 0) != SOCKET_ERROR) {
+        }
+    });
+    const bool filled = WaitUntilWaiting(1u << 20);
+    std::thread watchdog([&] {
+        const DWORD start = GetTickCount();
+        while (!closeReturned && GetTickCount() - start < 20000) {
+            Sleep(1);
+        }
+        watchdogStoppedThePeer = !closeReturned;
+        stop = true;
+    });
+    s.Close();
+    closeReturned = true;
+    watchdog.join();
+    flooder.join();
+    EXPECT_TRUE(filled);
+    EXPECT_FALSE(watchdogStoppedThePeer) << "Close read on while the peer kept sending";
+    EXPECT_EQ(INVALID_SOCKET, s.m_hSocket);
 }
 
 TEST_F(AsyncSocketClose, CopiesShareHandleAndWindowWithoutWinSockCalls) {

@@ -1,5 +1,6 @@
 #include "support/child_process.h"
 
+#include <algorithm>
 #include <string>
 
 #include "talven.h"
@@ -30,10 +31,25 @@ HANDLE OpenStream(const std::string& path, bool forWriting) {
 ChildProcess::ChildProcess(const std::string& program, const std::string& args,
                            const std::string& dir, const std::string& in, const std::string& out,
                            const std::string& err) {
-    const std::string path =
+    std::string path =
         program.find_first_of("\\/") == std::string::npos ? OwnDirectory() + program : program;
+    const std::size_t name = path.find_last_of("\\/") + 1;
+    if (path.find('.', name) == std::string::npos) {
+        path += ".exe";  // CreateProcessA adds no extension to the program it is given
+    }
     std::string commandLine = "\"" + path + "\" " + args;
-    const HANDLE streams[3] = {OpenStream(in, false), OpenStream(out, true), OpenStream(err, true)};
+    HANDLE inputRead = INVALID_HANDLE_VALUE;
+    HANDLE inputWrite = INVALID_HANDLE_VALUE;
+    if (in.empty()) {
+        // The child inherits the reading end only; the writing end stays the test's.
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        if (!::CreatePipe(&inputRead, &inputWrite, &inherit, 0) ||
+            !::SetHandleInformation(inputWrite, HANDLE_FLAG_INHERIT, 0)) {
+            return;
+        }
+    }
+    const HANDLE streams[3] = {in.empty() ? inputRead : OpenStream(in, false), OpenStream(out, true),
+                               OpenStream(err, true)};
     if (streams[0] != INVALID_HANDLE_VALUE && streams[1] != INVALID_HANDLE_VALUE &&
         streams[2] != INVALID_HANDLE_VALUE) {
         STARTUPINFOA startup{};
@@ -55,9 +71,17 @@ ChildProcess::ChildProcess(const std::string& program, const std::string& args,
             ::CloseHandle(stream);
         }
     }
+    if (inputWrite != INVALID_HANDLE_VALUE) {
+        if (started_) {
+            input_ = reinterpret_cast<long long>(inputWrite);
+        } else {
+            ::CloseHandle(inputWrite);
+        }
+    }
 }
 
 ChildProcess::~ChildProcess() {
+    CloseInput();
     Stop();
     if (started_) {
         ::CloseHandle(reinterpret_cast<HANDLE>(id_));
@@ -89,6 +113,31 @@ void ChildProcess::Stop() {
     ::WaitForSingleObject(process, INFINITE);
     ended_ = true;
     status_ = -1;
+}
+
+// A child that stopped reading makes WriteFile fail (the pipe is broken or closing).
+bool ChildProcess::WriteInput(const std::string& bytes) {
+    if (input_ == -1) {
+        return false;
+    }
+    const HANDLE pipe = reinterpret_cast<HANDLE>(input_);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        DWORD written = 0;
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1 << 20));
+        if (!::WriteFile(pipe, bytes.data() + done, chunk, &written, nullptr)) {
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+void ChildProcess::CloseInput() {
+    if (input_ != -1) {
+        ::CloseHandle(reinterpret_cast<HANDLE>(input_));
+        input_ = -1;
+    }
 }
 
 }  // namespace talven_test
