@@ -46,6 +46,9 @@ public:
     void CompleteSent(SentMessage* sent, LRESULT result);
     // Owner only: the oldest incoming send, or nullptr.
     SentMessage* TakeSent();
+    // Owner only: whether an incoming send may be waiting, without the lock. A send pushed
+    // just after this look is still seen: the wait checks the list under the lock.
+    bool HasSent() const { return hasSent_.load(std::memory_order_acquire); }
     // Owner only: whether the owner's own outgoing send has been completed.
     bool IsDone(const SentMessage* sent);
 

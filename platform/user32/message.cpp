@@ -47,7 +47,9 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
     ThreadQueue& queue = ts.queue();
     bool polled = false;
     for (;;) {
-        u32::ServeIncomingSends(ts);
+        if (queue.HasSent()) {
+            u32::ServeIncomingSends(ts);
+        }
         if (ts.retrievedSinceIoPoll >= kIoPollInterval) {
             ts.retrievedSinceIoPoll = 0;
             queue.PollIo();
@@ -66,8 +68,9 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
             }
             return true;
         }
-        const std::uint64_t now = u32::TimerList::NowMs();
-        const bool timersWanted = filter.InRange(WM_TIMER);
+        // The clock is read only when a timer could be due.
+        const bool timersWanted = filter.InRange(WM_TIMER) && !ts.timers().empty();
+        const std::uint64_t now = timersWanted ? u32::TimerList::NowMs() : 0;
         const auto timerMatches = [&](HWND h) { return filter.HwndMatches(h); };
         if (timersWanted && ts.timers().TakeDue(now, timerMatches, out, remove)) {
             out.time = GetTickCount();
