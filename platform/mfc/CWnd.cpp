@@ -2,9 +2,10 @@
 // map (and its bases') before DefWindowProc; and the window class that routes to it.
 //
 // The object is attached to its window in the window record (window_internal.h), before
-// WM_NCCREATE, so the lookup from handle to object is one table lookup and the map sees the
-// window's first messages. After a handler runs, nothing here touches the object again: the
-// handler may have deleted it or destroyed its window.
+// WM_NCCREATE, so the map sees the window's first messages, and the window system hands each
+// message to the attached object directly (RouteToObject serves the window once the object
+// has let go). After a handler runs, nothing here touches the object again: the handler may
+// have deleted it or destroyed its window.
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -80,9 +81,12 @@ BOOL CWnd::CreateEx(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD st
     }
     const CREATESTRUCTA cs = u32::MakeCreateStruct(exStyle, className, windowName, style, x, y,
                                                    width, height, parent, idOrMenu, nullptr, param);
-    const u32::WindowAttach attach{&RouteToObject, this, [](void* object, HWND hwnd) {
-                                       static_cast<CWnd*>(object)->m_hWnd = hwnd;
-                                   }};
+    const u32::WindowAttach attach{
+        &RouteToObject, this,
+        [](void* object, HWND hwnd) { static_cast<CWnd*>(object)->m_hWnd = hwnd; },
+        [](void* object, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+            return AfxCallWndProc(static_cast<CWnd*>(object), hwnd, msg, wParam, lParam);
+        }};
     // On failure the window got WM_NCDESTROY, so m_hWnd is NULL again and PostNcDestroy ran.
     return u32::CreateWindowFor(cs, &attach) != nullptr ? TRUE : FALSE;
 }

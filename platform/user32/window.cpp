@@ -26,6 +26,12 @@ LRESULT CallWindowProcOwn(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (rec == nullptr) {
         return 0;
     }
+    // The object is attached and detached on this thread, so a relaxed look suffices.
+    if (rec->objectProc != nullptr) {
+        if (void* object = rec->object.load(std::memory_order_relaxed)) {
+            return rec->objectProc(object, hwnd, msg, wParam, lParam);
+        }
+    }
     const WNDPROC proc = rec->proc.load(std::memory_order_relaxed);
     return proc(hwnd, msg, wParam, lParam);
 }
@@ -88,6 +94,7 @@ HWND CreateWindowFor(const CREATESTRUCTA& cs, const WindowAttach* attachment) {
     rec->text = cs.lpszName != nullptr ? cs.lpszName : "";
     if (attachment != nullptr) {
         rec->object.store(attachment->object);
+        rec->objectProc = attachment->objectProc;
     }
     WindowRecord* inserted = table.Insert(std::move(rec));
     const HWND hwnd = inserted->hwnd;

@@ -8,11 +8,15 @@ namespace talven::platform::user32 {
 
 // How a window made for an object (a CWnd) differs from a plain one: its procedure replaces
 // the class's, and attach(object, hwnd) runs once the handle exists, before WM_NCCREATE, so
-// the object sees every message of its window.
+// the object sees every message of its window. While an object is attached, its messages go
+// straight to objectProc with the object (what proc would do after looking the object up);
+// proc handles them once the object has let go.
+using ObjectProc = LRESULT (*)(void* object, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 struct WindowAttach {
     WNDPROC proc;
     void* object;
     void (*attach)(void* object, HWND hwnd);
+    ObjectProc objectProc;
 };
 
 // CreateWindowExA with an optional attachment. Calling thread becomes the owner.
