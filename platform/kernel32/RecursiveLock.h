@@ -13,6 +13,7 @@
 
 #include "platform/kernel32/FutexLock.h"
 #include "platform/kernel32/kernel32.h"
+#include "platform/kernel32/kernel32_internal.h"
 
 namespace talven::platform::kernel32 {
 
@@ -24,7 +25,7 @@ public:
 
     // Inline: the critical-section calls in kernel32.cpp are these and nothing else.
     void Enter() {
-        const DWORD me = GetCurrentThreadId();
+        const DWORD me = CurrentThreadId();
         if (holder_.load(std::memory_order_relaxed) == me) {
             ++depth_;
             return;
@@ -34,7 +35,7 @@ public:
         depth_ = 1;
     }
     bool TryEnter() {
-        const DWORD me = GetCurrentThreadId();
+        const DWORD me = CurrentThreadId();
         if (holder_.load(std::memory_order_relaxed) == me) {
             ++depth_;
             return true;
@@ -48,7 +49,7 @@ public:
     }
     void Leave() {                                  // holder only
 #ifdef TALVEN_DEBUG_CHECKS
-        assert(holder_.load(std::memory_order_relaxed) == GetCurrentThreadId() &&
+        assert(holder_.load(std::memory_order_relaxed) == CurrentThreadId() &&
                "LeaveCriticalSection by a thread that does not hold it");
 #endif
         if (--depth_ == 0) {

@@ -56,9 +56,14 @@ public:
         windows_.erase(hwnd);
     }
     WindowRecord* FindWindow(HWND hwnd) {
+        WindowRecord* rec = FindCachedWindow(hwnd);
+        return rec != nullptr ? rec : FindWindowUncached(hwnd);
+    }
+    // The cache alone: nullptr for a window not in it (which may still be the thread's).
+    WindowRecord* FindCachedWindow(HWND hwnd) const {
         // A free slot holds no handle and no record, so a null hwnd finds nothing here too.
         const CachedWindow& cached = cache_[CacheSlot(hwnd)];
-        return cached.hwnd == hwnd ? cached.rec : FindWindowUncached(hwnd);
+        return cached.hwnd == hwnd ? cached.rec : nullptr;
     }
 
     // PostQuitMessage's flag.

@@ -95,16 +95,6 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
 
 }  // namespace
 
-MSG u32::MakeMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    MSG m{};
-    m.hwnd = hwnd;
-    m.message = msg;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    m.time = GetTickCount();
-    return m;
-}
-
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     const MSG m = u32::MakeMessage(hwnd, msg, wParam, lParam);
     if (hwnd == nullptr) {

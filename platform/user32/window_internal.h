@@ -2,6 +2,7 @@
 // not part of the Win32 surface.
 #pragma once
 
+#include "platform/kernel32/kernel32_internal.h"
 #include "platform/user32/user32.h"
 
 namespace talven::platform::user32 {
@@ -28,7 +29,15 @@ CREATESTRUCTA MakeCreateStruct(DWORD exStyle, LPCSTR className, LPCSTR windowNam
                                HINSTANCE instance, LPVOID param);
 
 // A posted message, stamped with the current tick count.
-MSG MakeMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+inline MSG MakeMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    MSG m{};
+    m.hwnd = hwnd;
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = kernel32::TickCount();
+    return m;
+}
 
 // The object attached to hwnd, or nullptr. Any thread.
 void* GetWindowObject(HWND hwnd);
