@@ -41,6 +41,25 @@ struct Filter {
 };
 
 
+// The posted message a retrieval takes first, if any; postsSeen receives the queue's post count.
+inline bool TakeQueued(ThreadState& ts, MSG& out, const Filter& filter, bool remove,
+                       std::uint64_t& postsSeen) {
+    const bool taken = ts.queue().TakePosted(filter, out, remove, postsSeen);
+    ts.postsSeen = postsSeen;
+    if (taken) {
+        ++ts.retrievedSinceIoPoll;
+    }
+    return taken;
+}
+
+// A retrieval's common case, inline in GetMessageA and PeekMessageA: no send from another
+// thread waits, no poll of the descriptors is due, and a posted message is there.
+inline bool TakeQueuedAtOnce(ThreadState& ts, MSG& out, const Filter& filter, bool remove) {
+    std::uint64_t postsSeen = 0;
+    return !ts.queue().HasSent() && ts.retrievedSinceIoPoll < kIoPollInterval &&
+           TakeQueued(ts, out, filter, remove, postsSeen);
+}
+
 // One retrieval. block: wait until a message is there (GetMessageA); otherwise look once,
 // polling the descriptors when nothing is queued (PeekMessageA).
 bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool block) {
@@ -55,10 +74,7 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
             queue.PollIo();
         }
         std::uint64_t postsSeen = 0;
-        const bool taken = queue.TakePosted(filter, out, remove, postsSeen);
-        ts.postsSeen = postsSeen;
-        if (taken) {
-            ++ts.retrievedSinceIoPoll;
+        if (TakeQueued(ts, out, filter, remove, postsSeen)) {
             return true;
         }
         if (ts.quitRaised && filter.InRange(WM_QUIT)) {
@@ -138,7 +154,10 @@ BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax) {
         SetLastError(u32::kErrorInvalidWindowHandle);
         return -1;
     }
-    Retrieve(*ts, *msg, Filter{hwnd, filterMin, filterMax}, true, true);
+    const Filter filter{hwnd, filterMin, filterMax};
+    if (!TakeQueuedAtOnce(*ts, *msg, filter, true)) {
+        Retrieve(*ts, *msg, filter, true, true);
+    }
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
@@ -148,7 +167,10 @@ BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT rem
         return FALSE;
     }
     const bool remove = (removeMsg & PM_REMOVE) != 0;
-    return Retrieve(*ts, *msg, Filter{hwnd, filterMin, filterMax}, remove, false) ? TRUE : FALSE;
+    const Filter filter{hwnd, filterMin, filterMax};
+    return TakeQueuedAtOnce(*ts, *msg, filter, remove) || Retrieve(*ts, *msg, filter, remove, false)
+               ? TRUE
+               : FALSE;
 }
 
 BOOL TranslateMessage(const MSG*) {
