@@ -180,27 +180,25 @@ int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFai
     }
     const int total = packet.Total();
     int written = 0;
-    for (int i = 0; i < 2; ++i) {
-        const char* p = packet.piece[i];
-        int left = packet.len[i];
-        while (left > 0) {
-            const int n = WriteRaw(p, left, total - written);
-            if (n != SOCKET_ERROR) {
-                p += n;
-                left -= n;
-                written += n;
-                continue;
-            }
-            const int code = WSAGetLastError();
-            const bool wouldBlock = code == WSAEWOULDBLOCK;
-            if (!wouldBlock) {
-                StoreTpSocketError(code);
-            }
-            if (!KeepLocked(packet, wouldBlock ? written : 0, written == 0, copyFailure)) {
-                return SOCKET_ERROR;
-            }
-            return wouldBlock ? BlockedResult(total) : SOCKET_ERROR;
+    // One write per pass, from wherever `written` falls: usually one pass takes it all.
+    while (written < total) {
+        const bool first = written < packet.len[0];
+        const int offset = first ? written : written - packet.len[0];
+        const int n = WriteRaw(packet.piece[first ? 0 : 1] + offset,
+                               packet.len[first ? 0 : 1] - offset, total - written);
+        if (n != SOCKET_ERROR) {
+            written += n;
+            continue;
         }
+        const int code = WSAGetLastError();
+        const bool wouldBlock = code == WSAEWOULDBLOCK;
+        if (!wouldBlock) {
+            StoreTpSocketError(code);
+        }
+        if (!KeepLocked(packet, wouldBlock ? written : 0, written == 0, copyFailure)) {
+            return SOCKET_ERROR;
+        }
+        return wouldBlock ? BlockedResult(total) : SOCKET_ERROR;
     }
     return 1;
 }

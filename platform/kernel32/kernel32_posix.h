@@ -7,7 +7,7 @@
 // InitializeCriticalSection builds the lock in place and DeleteCriticalSection destroys it.
 // Any thread may enter and leave; only the holder may leave.
 struct CRITICAL_SECTION {
-    alignas(std::max_align_t) unsigned char opaque[64];
+    alignas(8) unsigned char opaque[16];
 };
 typedef CRITICAL_SECTION* LPCRITICAL_SECTION;
 

@@ -28,10 +28,6 @@ CPtrList::~CPtrList() {
     }
 }
 
-int CPtrList::GetCount() const { return count_; }
-int CPtrList::GetSize() const { return count_; }
-BOOL CPtrList::IsEmpty() const { return count_ == 0 ? TRUE : FALSE; }
-
 void*& CPtrList::GetHead() {
     assert(head_ != nullptr);
     return head_->data;

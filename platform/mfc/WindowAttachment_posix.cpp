@@ -1,4 +1,5 @@
-// CWnd's binding to emulated windows: the window record holds the object (window_internal.h).
+// CWnd's binding to emulated windows: the window record holds the object (window_internal.h),
+// and the window system calls the object's message map without looking it up.
 #include "platform/mfc/WindowAttachment.h"
 
 #include "platform/user32/window_internal.h"
@@ -12,9 +13,14 @@ HWND CreateAttachedWindow(CWnd* wnd, WNDPROC proc, DWORD exStyle, LPCSTR classNa
                           HWND parent, HMENU menu, LPVOID param) {
     const CREATESTRUCTA cs = u32::MakeCreateStruct(exStyle, className, windowName, style, x, y,
                                                    width, height, parent, menu, nullptr, param);
-    const u32::WindowAttach attach{proc, wnd, [](void* object, HWND hwnd) {
-                                       static_cast<CWnd*>(object)->m_hWnd = hwnd;
-                                   }};
+    // While the object is attached, the window system hands each message to it directly;
+    // proc serves the window once the object has let go.
+    const u32::WindowAttach attach{
+        proc, wnd,
+        [](void* object, HWND hwnd) { static_cast<CWnd*>(object)->m_hWnd = hwnd; },
+        [](void* object, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+            return AfxCallWndProc(static_cast<CWnd*>(object), hwnd, msg, wParam, lParam);
+        }};
     return u32::CreateWindowFor(cs, &attach);
 }
 

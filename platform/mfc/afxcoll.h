@@ -17,11 +17,12 @@ public:
     CPtrList(const CPtrList&) = delete;
     CPtrList& operator=(const CPtrList&) = delete;
 
-    int GetCount() const;
-    int GetSize() const;
-    BOOL IsEmpty() const;
+    // Inline, as in MFC: the packet socket asks on every packet.
+    int GetCount() const { return count_; }
+    int GetSize() const { return count_; }
+    BOOL IsEmpty() const { return count_ == 0 ? TRUE : FALSE; }
 
-    void*& GetHead();
+    void*& GetHead();                     // list must not be empty
     void* GetHead() const;
     void*& GetTail();
     void* GetTail() const;
@@ -49,9 +50,9 @@ private:
 
     CNode* head_ = nullptr;
     CNode* tail_ = nullptr;
-    int count_ = 0;
     CNode* free_ = nullptr;               // recycled nodes, linked through next
     std::unique_ptr<CPlex> blocks_;       // every block of nodes, newest first
+    int count_ = 0;
     int blockSize_;
 };
 

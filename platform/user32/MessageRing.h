@@ -20,7 +20,14 @@ public:
     bool empty() const { return count_ == 0; }
     std::size_t size() const { return count_; }
 
-    void PushBack(const MSG& msg);
+    // Inline, as taking the oldest message: every post and retrieval comes here.
+    void PushBack(const MSG& msg) {
+        if (count_ > mask_) {
+            Grow();
+        }
+        At(count_) = msg;
+        ++count_;
+    }
 
     // Finds the oldest message that match(msg) accepts; copies it to out and, when remove is
     // set, takes it out of the ring (later messages keep their order). False if none matches.
@@ -31,7 +38,11 @@ public:
             if (match(m)) {
                 out = m;
                 if (remove) {
-                    EraseAt(i);
+                    if (i == 0) {
+                        PopFront();
+                    } else {
+                        EraseAt(i);
+                    }
                 }
                 return true;
             }
@@ -66,12 +77,28 @@ public:
     std::size_t capacity() const { return slots_.size(); }
 
 private:
-    MSG& At(std::size_t i) { return slots_[(head_ + i) & (slots_.size() - 1)]; }
-    void EraseAt(std::size_t i);
+    MSG& At(std::size_t i) { return slots_[(head_ + i) & mask_]; }
+    void PopFront() {
+        head_ = (head_ + 1) & mask_;
+        if (--count_ == 0 && mask_ >= kKeptSlots) {
+            Shrink();
+        }
+    }
+    void EraseAt(std::size_t i);  // i > 0
     void Grow();
-    void ShrinkIfEmpty();
+    void ShrinkIfEmpty() {
+        if (count_ == 0 && mask_ >= kKeptSlots) {
+            Shrink();
+        }
+    }
+    void Shrink();
+
+    static constexpr std::size_t kInitialSlots = 64;
+    // Above this an empty ring gives its storage back (48 KiB of MSG).
+    static constexpr std::size_t kKeptSlots = 1024;
 
     std::vector<MSG> slots_;   // size is a power of two
+    std::size_t mask_;         // slots_.size() - 1
     std::size_t head_ = 0;
     std::size_t count_ = 0;
 };

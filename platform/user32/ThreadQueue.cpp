@@ -15,12 +15,6 @@ bool ThreadQueue::ClaimWakeLocked() {
     return false;
 }
 
-void ThreadQueue::PushLocked(const MSG& msg) {
-    posted_.PushBack(msg);
-    PublishSizeLocked();  // before the count: see TakePosted
-    posts_.store(posts_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-}
-
 bool ThreadQueue::Post(const MSG& msg) {
     bool wake;
     {
@@ -37,11 +31,6 @@ bool ThreadQueue::Post(const MSG& msg) {
         wait_.Wake();
     }
     return true;
-}
-
-void ThreadQueue::PostFromOwner(const MSG& msg) {
-    Hold hold(lock_);
-    PushLocked(msg);
 }
 
 void ThreadQueue::PurgeIf(const std::function<bool(const MSG&)>& match) {

@@ -35,7 +35,10 @@ public:
     // Any thread. False once the queue is closed (its thread has exited).
     bool Post(const MSG& msg);
     // Owner only: queues without considering a wake-up (the owner is not waiting).
-    void PostFromOwner(const MSG& msg);
+    void PostFromOwner(const MSG& msg) {
+        std::lock_guard<kernel32::FutexLock> hold(lock_);
+        PushLocked(msg);
+    }
     // Any thread. Removes every posted message that match accepts.
     void PurgeIf(const std::function<bool(const MSG&)>& match);
 
@@ -46,6 +49,9 @@ public:
     void CompleteSent(SentMessage* sent, LRESULT result);
     // Owner only: the oldest incoming send, or nullptr.
     SentMessage* TakeSent();
+    // Owner only: whether an incoming send may be waiting, without the lock. A send pushed
+    // just after this look is still seen: the wait checks the list under the lock.
+    bool HasSent() const { return hasSent_.load(std::memory_order_acquire); }
     // Owner only: whether the owner's own outgoing send has been completed.
     bool IsDone(const SentMessage* sent);
 
@@ -93,7 +99,11 @@ public:
 private:
     bool HasWorkLocked(const WakeOn& on) const;
     bool ClaimWakeLocked();   // true when the caller must write the wake descriptor
-    void PushLocked(const MSG& msg);
+    void PushLocked(const MSG& msg) {
+        posted_.PushBack(msg);
+        PublishSizeLocked();  // before the count: see TakePosted
+        posts_.store(posts_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
     void PublishSizeLocked() { queued_.store(posted_.size(), std::memory_order_release); }
 
     const DWORD threadId_;

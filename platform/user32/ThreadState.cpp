@@ -39,25 +39,23 @@ private:
     std::unordered_map<DWORD, std::shared_ptr<ThreadQueue>> queues_;
 };
 
-// The thread's state lives in a thread_local holder so that it is destroyed at thread exit;
-// t_state and t_exited are trivially destructible and so stay readable while other
-// thread_local objects are destroyed.
-struct StateHolder {
-    std::unique_ptr<ThreadState> state;
-    ~StateHolder();
-};
-
-thread_local ThreadState* t_state TALVEN_HOT_TLS = nullptr;
 thread_local bool t_exited TALVEN_HOT_TLS = false;
-thread_local StateHolder t_holder;
-
-StateHolder::~StateHolder() {
-    t_exited = true;
-    t_state = nullptr;
-    state.reset();
-}
 
 }  // namespace
+
+// The thread's state lives in a thread_local holder so that it is destroyed at thread exit;
+// current_ and t_exited are trivially destructible and so stay readable while other
+// thread_local objects are destroyed.
+struct ThreadState::Holder {
+    std::unique_ptr<ThreadState> state;
+    ~Holder() {
+        t_exited = true;
+        current_ = nullptr;
+        state.reset();
+    }
+};
+
+thread_local ThreadState::Holder ThreadState::holder_;
 
 ThreadState::ThreadState(DWORD threadId)
     : threadId_(threadId), queue_(std::make_shared<ThreadQueue>(threadId)) {
@@ -74,16 +72,21 @@ ThreadState::~ThreadState() {
     queue_->Close();
 }
 
-ThreadState* ThreadState::Current() {
-    if (t_state == nullptr && !t_exited) {
-        t_holder.state = std::make_unique<ThreadState>(GetCurrentThreadId());
-        t_state = t_holder.state.get();
+ThreadState* ThreadState::MakeCurrent() {
+    if (current_ == nullptr && !t_exited) {
+        holder_.state = std::make_unique<ThreadState>(GetCurrentThreadId());
+        current_ = holder_.state.get();
     }
-    return t_state;
+    return current_;
 }
 
-ThreadState* ThreadState::CurrentIfAny() {
-    return t_state;
+WindowRecord* ThreadState::FindWindowUncached(HWND hwnd) {
+    auto it = windows_.find(hwnd);
+    if (it == windows_.end()) {
+        return nullptr;
+    }
+    cache_[CacheSlot(hwnd)] = CachedWindow{hwnd, it->second};
+    return it->second;
 }
 
 std::shared_ptr<ThreadQueue> ThreadState::QueueOf(DWORD threadId) {

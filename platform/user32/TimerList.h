@@ -17,6 +17,7 @@ public:
     // Starts or restarts a timer; returns its id (a new one for hwnd NULL), 0 on failure.
     UINT_PTR Set(HWND hwnd, UINT_PTR id, UINT elapseMs, TIMERPROC proc, std::uint64_t nowMs);
     bool Kill(HWND hwnd, UINT_PTR id);
+    bool empty() const { return timers_.empty(); }
     void KillAll(HWND hwnd);
 
     // The earliest due timer that match(hwnd) accepts, as a WM_TIMER message; when remove is

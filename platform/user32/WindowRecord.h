@@ -27,6 +27,7 @@ struct WindowRecord {
     std::string text;
     std::atomic<LONG_PTR> userData{0};           // GWLP_USERDATA
     std::atomic<void*> object{nullptr};          // the CWnd attached to the window, if any
+    LRESULT (*objectProc)(void*, HWND, UINT, WPARAM, LPARAM) = nullptr;  // see WindowAttach
 
     // Owner thread only:
     std::vector<HWND> ownedWindows;              // windows this one owns, on the same thread

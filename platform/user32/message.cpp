@@ -41,22 +41,40 @@ struct Filter {
 };
 
 
+// The posted message a retrieval takes first, if any; postsSeen receives the queue's post count.
+inline bool TakeQueued(ThreadState& ts, MSG& out, const Filter& filter, bool remove,
+                       std::uint64_t& postsSeen) {
+    const bool taken = ts.queue().TakePosted(filter, out, remove, postsSeen);
+    ts.postsSeen = postsSeen;
+    if (taken) {
+        ++ts.retrievedSinceIoPoll;
+    }
+    return taken;
+}
+
+// A retrieval's common case, inline in GetMessageA and PeekMessageA: no send from another
+// thread waits, no poll of the descriptors is due, and a posted message is there.
+inline bool TakeQueuedAtOnce(ThreadState& ts, MSG& out, const Filter& filter, bool remove) {
+    std::uint64_t postsSeen = 0;
+    return !ts.queue().HasSent() && ts.retrievedSinceIoPoll < kIoPollInterval &&
+           TakeQueued(ts, out, filter, remove, postsSeen);
+}
+
 // One retrieval. block: wait until a message is there (GetMessageA); otherwise look once,
 // polling the descriptors when nothing is queued (PeekMessageA).
 bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool block) {
     ThreadQueue& queue = ts.queue();
     bool polled = false;
     for (;;) {
-        u32::ServeIncomingSends(ts);
+        if (queue.HasSent()) {
+            u32::ServeIncomingSends(ts);
+        }
         if (ts.retrievedSinceIoPoll >= kIoPollInterval) {
             ts.retrievedSinceIoPoll = 0;
             queue.PollIo();
         }
         std::uint64_t postsSeen = 0;
-        const bool taken = queue.TakePosted(filter, out, remove, postsSeen);
-        ts.postsSeen = postsSeen;
-        if (taken) {
-            ++ts.retrievedSinceIoPoll;
+        if (TakeQueued(ts, out, filter, remove, postsSeen)) {
             return true;
         }
         if (ts.quitRaised && filter.InRange(WM_QUIT)) {
@@ -66,8 +84,9 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
             }
             return true;
         }
-        const std::uint64_t now = u32::TimerList::NowMs();
-        const bool timersWanted = filter.InRange(WM_TIMER);
+        // The clock is read only when a timer could be due.
+        const bool timersWanted = filter.InRange(WM_TIMER) && !ts.timers().empty();
+        const std::uint64_t now = timersWanted ? u32::TimerList::NowMs() : 0;
         const auto timerMatches = [&](HWND h) { return filter.HwndMatches(h); };
         if (timersWanted && ts.timers().TakeDue(now, timerMatches, out, remove)) {
             out.time = GetTickCount();
@@ -91,16 +110,6 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
 }
 
 }  // namespace
-
-MSG u32::MakeMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    MSG m{};
-    m.hwnd = hwnd;
-    m.message = msg;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    m.time = GetTickCount();
-    return m;
-}
 
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     const MSG m = u32::MakeMessage(hwnd, msg, wParam, lParam);
@@ -145,7 +154,10 @@ BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax) {
         SetLastError(u32::kErrorInvalidWindowHandle);
         return -1;
     }
-    Retrieve(*ts, *msg, Filter{hwnd, filterMin, filterMax}, true, true);
+    const Filter filter{hwnd, filterMin, filterMax};
+    if (!TakeQueuedAtOnce(*ts, *msg, filter, true)) {
+        Retrieve(*ts, *msg, filter, true, true);
+    }
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
@@ -155,7 +167,10 @@ BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax, UINT rem
         return FALSE;
     }
     const bool remove = (removeMsg & PM_REMOVE) != 0;
-    return Retrieve(*ts, *msg, Filter{hwnd, filterMin, filterMax}, remove, false) ? TRUE : FALSE;
+    const Filter filter{hwnd, filterMin, filterMax};
+    return TakeQueuedAtOnce(*ts, *msg, filter, remove) || Retrieve(*ts, *msg, filter, remove, false)
+               ? TRUE
+               : FALSE;
 }
 
 BOOL TranslateMessage(const MSG*) {

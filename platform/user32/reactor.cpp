@@ -1,6 +1,7 @@
 // How event selection plugs into the thread's message wait (see reactor.h).
 #include "platform/user32/reactor.h"
 
+#include "platform/kernel32/kernel32_internal.h"
 #include "platform/user32/ThreadState.h"
 #include "platform/user32/WindowTable.h"
 #include "platform/user32/window_internal.h"
@@ -13,7 +14,7 @@ namespace {
 
 // The queue of threadId: the caller's own (made if needed) or a live thread's.
 std::shared_ptr<u32::ThreadQueue> QueueFor(DWORD threadId) {
-    if (threadId == GetCurrentThreadId()) {
+    if (threadId == kernel32::CurrentThreadId()) {
         u32::ThreadState* ts = u32::ThreadState::Current();
         return ts != nullptr ? ts->sharedQueue() : nullptr;
     }

@@ -17,17 +17,37 @@ using u32::WindowTable;
 
 namespace talven::platform::user32 {
 
-LRESULT CallWindowProcOwn(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    ThreadState* ts = ThreadState::Current();
-    if (ts == nullptr) {
-        return 0;
+namespace {
+
+LRESULT CallWindowProcOf(WindowRecord& rec, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    // The object is attached and detached on this thread, so a relaxed look suffices.
+    if (rec.objectProc != nullptr) {
+        if (void* object = rec.object.load(std::memory_order_relaxed)) {
+            return rec.objectProc(object, hwnd, msg, wParam, lParam);
+        }
     }
-    WindowRecord* rec = ts->FindWindow(hwnd);
-    if (rec == nullptr) {
-        return 0;
-    }
-    const WNDPROC proc = rec->proc.load(std::memory_order_relaxed);
+    const WNDPROC proc = rec.proc.load(std::memory_order_relaxed);
     return proc(hwnd, msg, wParam, lParam);
+}
+
+// A window that is not in the thread's cache of windows (or a thread without its state yet).
+__attribute__((noinline)) LRESULT CallWindowProcLookedUp(HWND hwnd, UINT msg, WPARAM wParam,
+                                                        LPARAM lParam) {
+    ThreadState* ts = ThreadState::Current();
+    WindowRecord* rec = ts != nullptr ? ts->FindWindow(hwnd) : nullptr;
+    return rec != nullptr ? CallWindowProcOf(*rec, hwnd, msg, wParam, lParam) : 0;
+}
+
+}  // namespace
+
+// Every call below is in tail position, so the common case saves no registers.
+LRESULT CallWindowProcOwn(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    ThreadState* ts = ThreadState::CurrentIfAny();
+    WindowRecord* rec = ts != nullptr ? ts->FindCachedWindow(hwnd) : nullptr;
+    if (rec == nullptr) {
+        return CallWindowProcLookedUp(hwnd, msg, wParam, lParam);
+    }
+    return CallWindowProcOf(*rec, hwnd, msg, wParam, lParam);
 }
 
 namespace {
@@ -88,6 +108,7 @@ HWND CreateWindowFor(const CREATESTRUCTA& cs, const WindowAttach* attachment) {
     rec->text = cs.lpszName != nullptr ? cs.lpszName : "";
     if (attachment != nullptr) {
         rec->object.store(attachment->object);
+        rec->objectProc = attachment->objectProc;
     }
     WindowRecord* inserted = table.Insert(std::move(rec));
     const HWND hwnd = inserted->hwnd;

@@ -2,17 +2,22 @@
 // not part of the Win32 surface.
 #pragma once
 
+#include "platform/kernel32/kernel32_internal.h"
 #include "platform/user32/user32.h"
 
 namespace talven::platform::user32 {
 
 // How a window made for an object (a CWnd) differs from a plain one: its procedure replaces
 // the class's, and attach(object, hwnd) runs once the handle exists, before WM_NCCREATE, so
-// the object sees every message of its window.
+// the object sees every message of its window. While an object is attached, its messages go
+// straight to objectProc with the object (what proc would do after looking the object up);
+// proc handles them once the object has let go.
+using ObjectProc = LRESULT (*)(void* object, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 struct WindowAttach {
     WNDPROC proc;
     void* object;
     void (*attach)(void* object, HWND hwnd);
+    ObjectProc objectProc;
 };
 
 // CreateWindowExA with an optional attachment. Calling thread becomes the owner.
@@ -24,7 +29,15 @@ CREATESTRUCTA MakeCreateStruct(DWORD exStyle, LPCSTR className, LPCSTR windowNam
                                HINSTANCE instance, LPVOID param);
 
 // A posted message, stamped with the current tick count.
-MSG MakeMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+inline MSG MakeMessage(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    MSG m{};
+    m.hwnd = hwnd;
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = kernel32::TickCount();
+    return m;
+}
 
 // The object attached to hwnd, or nullptr. Any thread.
 void* GetWindowObject(HWND hwnd);

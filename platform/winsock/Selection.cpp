@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "platform/kernel32/kernel32_internal.h"
 #include "platform/user32/reactor.h"
 #include "platform/winsock/wsa_error.h"
 
@@ -266,7 +267,7 @@ void Selection::OnRecv(int fd, long result, int len, int flags, int wsaError, bo
     // raise edges of their own. Datagrams, a full buffer, a peek, urgent data (which stops a
     // read at its mark, with normal data behind it) and a recv on another thread all call for
     // a re-poll.
-    const bool sameThread = GetCurrentThreadId() == thread_;
+    const bool sameThread = kernel32::CurrentThreadId() == thread_;
     bool repoll;
     if (result > 0) {
         repoll = state_ == SocketState::Datagram || result >= len || (flags & MSG_PEEK) != 0 ||
@@ -360,7 +361,7 @@ bool Selection::OnAccept(int fd, int accepted, Inherited* out) {
 bool Selection::Post(int fd, int event, int error) {
     const LPARAM lParam = WSAMAKESELECTREPLY(event, error);
     const WPARAM wParam = static_cast<WPARAM>(fd);
-    const bool posted = GetCurrentThreadId() == thread_
+    const bool posted = kernel32::CurrentThreadId() == thread_
                             ? reactor::PostToSelf(hwnd_, msg_, wParam, lParam)
                             : PostMessageA(hwnd_, msg_, wParam, lParam) != FALSE;
     if (!posted) {

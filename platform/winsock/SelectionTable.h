@@ -1,12 +1,11 @@
 // The Selection of each descriptor number. Slots are made in blocks on first use and live
-// as long as the process, so a Selection found once stays valid; lookups take no lock.
+// as long as the process (they are never freed, so late callers at exit still find them), so
+// a Selection found once stays valid; lookups take no lock.
 // Threads: any.
 #pragma once
 
 #include <array>
 #include <atomic>
-#include <memory>
-#include <mutex>
 
 #include "platform/winsock/Selection.h"
 
@@ -14,31 +13,25 @@ namespace talven::platform::sockets {
 
 class SelectionTable {
 public:
-    // Inline, like Find: both run on every socket call and readiness report.
-    static SelectionTable& Instance() {
-        static SelectionTable table;
-        return table;
-    }
-
-    // The slot of fd, or null when none has been made (or fd is out of range).
-    Selection* Find(int fd) const {
-        if (fd < 0 || fd / kBlockSize >= kBlocks) {
-            return nullptr;
+    // The slot of fd, or null when none has been made (or fd is out of range). Inline: it
+    // runs on every socket call and readiness report.
+    static Selection* Find(int fd) {
+        if (static_cast<unsigned>(fd) >= static_cast<unsigned>(kBlockSize * kBlocks)) {
+            return nullptr;  // negative numbers too
         }
-        Block* block = published_[fd / kBlockSize].load(std::memory_order_acquire);
-        return block != nullptr ? &(*block)[fd % kBlockSize] : nullptr;
+        Block* block = published_[static_cast<unsigned>(fd) / kBlockSize].load(std::memory_order_acquire);
+        return block != nullptr ? &(*block)[static_cast<unsigned>(fd) % kBlockSize] : nullptr;
     }
     // The slot of fd, made if needed; null only when fd is out of range.
-    Selection* Get(int fd);
+    static Selection* Get(int fd);
 
 private:
-    static constexpr int kBlockSize = 1024;
-    static constexpr int kBlocks = 4096;  // descriptors 0 .. 4M-1
+    static constexpr unsigned kBlockSize = 1024;
+    static constexpr unsigned kBlocks = 4096;  // descriptors 0 .. 4M-1
     using Block = std::array<Selection, kBlockSize>;
 
-    std::mutex growLock_;
-    std::array<std::unique_ptr<Block>, kBlocks> owned_;  // guarded by growLock_
-    std::array<std::atomic<Block*>, kBlocks> published_{};
+    // Zero-initialised static storage: no construction guard on the lookup path.
+    static inline std::atomic<Block*> published_[kBlocks];
 };
 
 }  // namespace talven::platform::sockets

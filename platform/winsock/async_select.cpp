@@ -16,7 +16,7 @@ constexpr long kAllEvents = FD_READ | FD_WRITE | FD_OOB | FD_ACCEPT | FD_CONNECT
 // Runs on the thread whose wait reported the descriptor.
 void OnIo(std::uint64_t token, std::uint32_t epollEvents) {
     const int fd = static_cast<int>(token & 0xffffffffu);
-    if (Selection* s = SelectionTable::Instance().Find(fd)) {
+    if (Selection* s = SelectionTable::Find(fd)) {
         s->OnReady(fd, static_cast<std::uint32_t>(token >> 32), epollEvents);
     }
 }
@@ -27,7 +27,7 @@ void InstallCallback() {
 }
 
 Selection* Find(int fd) {
-    return SelectionTable::Instance().Find(fd);
+    return SelectionTable::Find(fd);
 }
 
 }  // namespace
@@ -47,18 +47,6 @@ void BeforeClose(int fd) {
 bool IsSelected(int fd) {
     const Selection* s = Find(fd);
     return s != nullptr && s->selected();
-}
-
-bool TakeDrained(int fd) {
-    Selection* s = Find(fd);
-    return s != nullptr && s->selected() && s->TakeDrained();
-}
-
-void AfterRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore) {
-    Selection* s = Find(fd);
-    if (s != nullptr && s->selected()) {
-        s->OnRecv(fd, result, len, flags, wsaError, scriptedMore);
-    }
 }
 
 void AfterSendWouldBlock(int fd) {
@@ -89,7 +77,7 @@ void AfterListen(int fd) {
 
 void AfterShutdown(int fd, int how) {
     if (how == SD_SEND || how == SD_BOTH) {
-        if (Selection* s = SelectionTable::Instance().Get(fd)) {
+        if (Selection* s = SelectionTable::Get(fd)) {
             s->NoteSendShutdown();
         }
     }
@@ -118,7 +106,7 @@ void NoteEnded(int fd, int wsaError) {
         wsaError != WSAETIMEDOUT) {
         return;
     }
-    if (Selection* s = SelectionTable::Instance().Get(fd)) {
+    if (Selection* s = SelectionTable::Get(fd)) {
         s->NoteEnded(wsaError);
     }
 }
@@ -129,7 +117,7 @@ void AfterAccept(int listener, int accepted) {
     if (s == nullptr || !s->selected() || !s->OnAccept(listener, accepted, &from)) {
         return;
     }
-    Selection* child = SelectionTable::Instance().Get(accepted);
+    Selection* child = SelectionTable::Get(accepted);
     if (child != nullptr) {
         child->Select(accepted, from.hwnd, from.msg, from.events, from.thread,
                       posix::SocketState::Connected);
@@ -156,13 +144,13 @@ int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
     if (events == 0) {
         // A cancel also removes what is already queued, so nothing of the selection arrives
         // after it. The window may already be gone: that is no error.
-        if (Selection* sel = SelectionTable::Instance().Find(fd)) {
+        if (Selection* sel = SelectionTable::Find(fd)) {
             sel->Cancel(fd);
         }
         return 0;
     }
     selection::InstallCallback();
-    Selection* sel = SelectionTable::Instance().Get(fd);
+    Selection* sel = SelectionTable::Get(fd);
     if (sel == nullptr) return Fail(WSAENOBUFS);
     if (!sel->Select(fd, hwnd, msg, events, thread, state)) return Fail(WSAEINVAL);
     return 0;

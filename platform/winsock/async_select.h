@@ -5,6 +5,7 @@
 // for a socket that is not selected. Any thread.
 #pragma once
 
+#include "platform/winsock/SelectionTable.h"
 #include "platform/winsock/winsock.h"
 
 namespace talven::platform::sockets::selection {
@@ -20,9 +21,18 @@ bool IsSelected(int fd);
 // holds more scripted reads for the socket.
 // Before a plain recv (no flags) on a selected stream: true when the socket is known to have
 // been empty since the last recv (see Selection::TakeDrained); the recv then reports
-// WSAEWOULDBLOCK without a system call. Answers true once per such recv.
-bool TakeDrained(int fd);
-void AfterRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore);
+// WSAEWOULDBLOCK without a system call. Answers true once per such recv. Inline, as
+// AfterRecv: both run on every recv.
+inline bool TakeDrained(int fd) {
+    Selection* s = SelectionTable::Find(fd);
+    return s != nullptr && s->selected() && s->TakeDrained();
+}
+inline void AfterRecv(int fd, long result, int len, int flags, int wsaError, bool scriptedMore) {
+    Selection* s = SelectionTable::Find(fd);
+    if (s != nullptr && s->selected()) {
+        s->OnRecv(fd, result, len, flags, wsaError, scriptedMore);
+    }
+}
 // After a send/sendto that failed with WSAEWOULDBLOCK: FD_WRITE once the socket can take data.
 void AfterSendWouldBlock(int fd);
 // After a send that failed with anything but WSAEWOULDBLOCK.

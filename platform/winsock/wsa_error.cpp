@@ -97,20 +97,4 @@ int Fail(int wsaError) {
     return SOCKET_ERROR;
 }
 
-bool CheckStarted() {
-    if (Started()) {
-        return true;
-    }
-    Fail(WSANOTINITIALISED);
-    return false;
-}
-
-int Descriptor(SOCKET s) {
-    if (s > static_cast<SOCKET>(INT_MAX)) {
-        Fail(WSAENOTSOCK);
-        return -1;
-    }
-    return static_cast<int>(s);
-}
-
 }  // namespace talven::platform::sockets

@@ -5,12 +5,20 @@
 // returns the documented failure result. Any thread.
 #pragma once
 
+#include <atomic>
+#include <climits>
+
 #include "platform/winsock/winsock.h"
 
 namespace talven::platform::sockets {
 
-// True between a successful WSAStartup and the WSACleanup that balances the last one.
-bool Started();
+// Start-ups not yet balanced by a WSACleanup; changed by wsa_startup.cpp only, under its
+// lock, and read without it by Started().
+inline std::atomic<int> g_startups{0};
+
+// True between a successful WSAStartup and the WSACleanup that balances the last one. Inline,
+// like CheckStarted and Descriptor: every socket call begins with them.
+inline bool Started() { return g_startups.load(std::memory_order_acquire) > 0; }
 
 // The WinSock code for a positive errno value (0 gives 0).
 int WsaErrorFromErrno(int err);
@@ -23,9 +31,21 @@ int Fail(int wsaError);
 inline int FailErrno(long negErrno) { return Fail(WsaErrorFromErrno(static_cast<int>(-negErrno))); }
 
 // Fails with WSANOTINITIALISED when WinSock is not started; true when the call may go on.
-bool CheckStarted();
+inline bool CheckStarted() {
+    if (Started()) {
+        return true;
+    }
+    Fail(WSANOTINITIALISED);
+    return false;
+}
 
 // The descriptor behind a handle, or -1 (with WSAENOTSOCK set) for a handle that cannot be one.
-int Descriptor(SOCKET s);
+inline int Descriptor(SOCKET s) {
+    if (s > static_cast<SOCKET>(INT_MAX)) {
+        Fail(WSAENOTSOCK);
+        return -1;
+    }
+    return static_cast<int>(s);
+}
 
 }  // namespace talven::platform::sockets

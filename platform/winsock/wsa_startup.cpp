@@ -10,10 +10,9 @@
 namespace talven::platform::sockets {
 namespace {
 
-// Start-ups not yet balanced by a WSACleanup. Changed under g_countLock so that a cleanup
-// and a start-up racing each other keep the count exact; read without the lock by Started().
+// Guards changes of g_startups, so that a cleanup and a start-up racing each other keep the
+// count exact.
 std::mutex g_countLock;
-std::atomic<int> g_startups{0};
 
 thread_local int t_lastError TALVEN_HOT_TLS = 0;
 
@@ -39,11 +38,6 @@ void Describe(WSADATA* data, WORD agreed) {
 }
 
 }  // namespace
-
-bool Started() {
-    return g_startups.load(std::memory_order_acquire) > 0;
-}
-
 }  // namespace talven::platform::sockets
 
 using namespace talven::platform::sockets;
