@@ -21,8 +21,3 @@
 #include "packet/CQmtpSocket.h"
 #include "diag/QmSocketLog.h"
 
-// Listen(SOMAXCONN) asks for the largest backlog the system allows ("a maximum reasonable
-// value"). The value is WinSock 2's, which the system headers define where they are used.
-#ifndef SOMAXCONN
-#define SOMAXCONN 0x7fffffff
-#endif
