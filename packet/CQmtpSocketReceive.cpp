@@ -148,7 +148,9 @@ int CQmtpSocket::ReadPacket() {
 
         QueueReceived(m_pRecvBuf + kLengthFieldSize, m_nPacketLen);
         m_nRecvLen -= frameLen;
-        std::memmove(m_pRecvBuf, m_pRecvBuf + frameLen, m_nRecvLen);
+        if (m_nRecvLen != 0) {  // usually the read ended with the frame
+            std::memmove(m_pRecvBuf, m_pRecvBuf + frameLen, m_nRecvLen);
+        }
         m_nPacketLen = 0;
         if (m_nRecvLen < kLengthFieldSize) {
             return result;

@@ -45,17 +45,22 @@ void* CPtrList::GetTail() const {
     return tail_->data;
 }
 
+// Out of line, so that NewNode's common case saves no registers.
+__attribute__((noinline)) void CPtrList::AddBlock() {
+    auto block = std::make_unique<CPlex>(blockSize_);
+    // Thread the new nodes onto the free list, last node first out.
+    for (int i = 0; i < blockSize_; ++i) {
+        CNode& node = block->nodes[static_cast<std::size_t>(i)];
+        node.next = free_;
+        free_ = &node;
+    }
+    block->next = std::move(blocks_);
+    blocks_ = std::move(block);
+}
+
 CPtrList::CNode* CPtrList::NewNode(CNode* prev, CNode* next) {
     if (free_ == nullptr) {
-        auto block = std::make_unique<CPlex>(blockSize_);
-        // Thread the new nodes onto the free list, last node first out.
-        for (int i = 0; i < blockSize_; ++i) {
-            CNode& node = block->nodes[static_cast<std::size_t>(i)];
-            node.next = free_;
-            free_ = &node;
-        }
-        block->next = std::move(blocks_);
-        blocks_ = std::move(block);
+        AddBlock();
     }
     CNode* node = free_;
     free_ = free_->next;

@@ -46,6 +46,7 @@ private:
     struct CNode;
     struct CPlex;
     CNode* NewNode(CNode* prev, CNode* next);
+    void AddBlock();  // NewNode's rare case: a new block of free nodes
     void FreeNode(CNode* node);
 
     CNode* head_ = nullptr;
