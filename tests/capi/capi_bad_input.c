@@ -117,6 +117,12 @@ void capi_bad_input_scenario(void) {
     CHECK(QmtpGetLocal(s, text, 8, &port) == 1 && strcmp(text, "0.0.0.0") == 0 && port != 0);
     CHECK_REFUSED(QmtpGetPeer(s, text, (int)sizeof text, &port), 0, WSAENOTCONN);
     check_error_texts();
+#if !defined(_WIN32)
+    /* Memory that runs out inside the classes ends at the C edge, as the failure result with
+       WSAENOBUFS (a packet socket's first allocation of 1024 bytes is its receive buffer). */
+    capi_fail_next_allocation(1024);
+    CHECK_REFUSED(QmtpCreate(notify, app, CAPI_APP_MSG), NULL, WSAENOBUFS);
+#endif
 
     QmtpDestroy(s);
     QmNotifyWndDestroy(notify);

@@ -25,6 +25,11 @@ HWND capi_app_window(capi_handler handler, UINT seconds);
 /* Runs the calling thread's message loop until PostQuitMessage. */
 void capi_run_loop(void);
 
+#if !defined(_WIN32)
+/* The next allocation of exactly `size` bytes on this thread fails (std::bad_alloc). */
+void capi_fail_next_allocation(unsigned long size);
+#endif
+
 /* The scenarios, each in its own file. */
 void capi_exchange_scenario(void);
 void capi_bad_input_scenario(void);
