@@ -107,7 +107,7 @@ TALVEN_C_API void TALVEN_CDECL QmNotifyWndDestroy(HWND hNotify);
 TALVEN_C_API QMTP TALVEN_CDECL QmtpCreate(HWND hNotify, HWND hApp, UINT nAppMsg);
 /* Connects to host (a dotted address or a name) and port: 1 when the connection is made or
    under way (its outcome comes as TP_NOTIFY_CONNECT), 0 on failure. A closed socket gets a new
-   connection this way. */
+   connection this way. A port above 65535 is refused with WSAEINVAL, here and in QmtpListen. */
 TALVEN_C_API int TALVEN_CDECL QmtpConnect(QMTP s, const char* host, UINT port);
 /* Binds to address (NULL: every local address) and port (0: one the system chooses, told by
    QmtpGetLocal) and listens with SOMAXCONN: 1 or 0. Connections are announced by
@@ -118,8 +118,11 @@ TALVEN_C_API int TALVEN_CDECL QmtpListen(QMTP s, const char* address, UINT port)
 TALVEN_C_API QMTP TALVEN_CDECL QmtpAccept(QMTP listener);
 
 /* Queues data as one packet (a 4-byte big-endian length, then the bytes; the library keeps
-   its own copy) and writes what the socket takes now: positive on success, SOCKET_ERROR on
-   failure (WSAENOBUFS: the send queue limit refused the packet, nothing was queued). An empty
+   its own copy) and writes what the socket takes now; the rest goes out when the socket takes
+   more, and TP_NOTIFY_SEND follows. Any result but SOCKET_ERROR means the packet is queued (it
+   is the count of packets this call's flush wrote whole, or positive when the socket would
+   block); SOCKET_ERROR: the write failed, or WSAENOBUFS: the send queue limit refused the
+   packet and nothing was queued. An empty
    packet (len 0, data may be NULL) is a bare length field, which the receiving side of this
    library skips: it delivers no packet for it. Any thread. */
 TALVEN_C_API int TALVEN_CDECL QmtpSend(QMTP s, const void* data, int len);

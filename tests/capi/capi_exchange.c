@@ -25,16 +25,16 @@ static char g_big[BIG];
 /* 0, 5, [3: a frame written raw] and BIG bytes. */
 static void send_packets(QMTP s, int withRawFrame) {
     static const char frame[] = {0, 0, 0, 3, 'a', 'b', 'c'};
-    CHECK(QmtpSend(s, NULL, 0) > 0);
-    CHECK(QmtpSend(s, "hello", 5) > 0);
+    CHECK(QmtpSend(s, NULL, 0) != SOCKET_ERROR);
+    CHECK(QmtpSend(s, "hello", 5) != SOCKET_ERROR);
     /* Refused sends between them queue nothing: the peer sees exactly the packets below. */
     CHECK_REFUSED(QmtpSend(s, NULL, 5), SOCKET_ERROR, WSAEFAULT);
     CHECK_REFUSED(QmtpSend(s, "hello", -1), SOCKET_ERROR, WSAEINVAL);
     CHECK_REFUSED(QmtpSendPure(s, NULL, 1), SOCKET_ERROR, WSAEFAULT);
     if (withRawFrame) {
-        CHECK(QmtpSendPure(s, frame, (int)sizeof frame) > 0);
+        CHECK(QmtpSendPure(s, frame, (int)sizeof frame) != SOCKET_ERROR);
     }
-    CHECK(QmtpSend(s, g_big, BIG) > 0);
+    CHECK(QmtpSend(s, g_big, BIG) != SOCKET_ERROR);
 }
 
 /* Takes every waiting packet; `got` counts them against `expected`, their lengths in order. */
