@@ -1,45 +1,9 @@
-// talven_c.h in a C++ file after an application's own CWnd and CString, as an MFC
-// application's <afxwin.h> declares them: the header names no class, so nothing collides, and
-// the program links although the library has classes of the same names inside it.
+// talven_c.h in a C++ file after a header with an application's own CWnd and CString, as an
+// MFC application includes it after <afxwin.h>: the header names no class, so nothing
+// collides, and the program links although the library has classes of the same names inside.
 #include <string>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include "platform/user32/user32.h"
-#endif
-
-class CString {
-public:
-    CString() = default;
-    explicit CString(const char* text) : text_(text) {}
-    virtual ~CString() = default;
-    int GetLength() const { return static_cast<int>(text_.size()); }
-    const char* GetString() const { return text_.c_str(); }
-    virtual void Append(const char* text) { text_ += text; }
-
-private:
-    std::string text_;
-};
-
-class CWnd {
-public:
-    CWnd() = default;
-    virtual ~CWnd() {
-        if (m_hWnd != nullptr) {
-            DestroyWindow(m_hWnd);
-        }
-    }
-    virtual BOOL Create(const char* className) {
-        m_hWnd = CreateWindowExA(0, className, "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-        return m_hWnd != nullptr;
-    }
-    HWND GetSafeHwnd() const { return m_hWnd; }
-
-protected:
-    HWND m_hWnd = nullptr;
-};
-
+#include "app_mfc_classes.h"
 #include "talven_c.h"
 
 // The application's classes and the library's functions together: a notification window
