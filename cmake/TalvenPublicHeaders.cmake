@@ -1,5 +1,5 @@
-# The public headers: talven.h and every header of the source tree that it includes, directly or
-# through another public header, for both systems (a header that switches between a POSIX and a
+# The public headers: talven.h, the C interface talven_c.h, and every header of the source tree
+# that they include, directly or through another public header, for both systems (a header that switches between a POSIX and a
 # Windows variant names both). Internal headers (the emulation's insides, the socket seam, the
 # library's module entry) are not among them.
 #
@@ -7,7 +7,7 @@
 include_guard(GLOBAL)
 
 function(talven_public_headers out)
-  set(pending include/talven.h)
+  set(pending include/talven.h include/talven_c.h)
   set(found)
   while(pending)
     list(POP_FRONT pending header)

@@ -1,7 +1,7 @@
-// Symbol export. The library is built with hidden visibility (libtalven.so) or as TALVEN.dll;
-// only declarations marked TALVEN_API are part of its binary interface. A program that links
-// the library's objects themselves (the unit tests) defines TALVEN_LINKED_IN: on Windows the
-// names are then its own, not imported from the DLL.
+/* Symbol export. The library is built with hidden visibility (libtalven.so) or as TALVEN.dll;
+   only declarations marked TALVEN_API are part of its binary interface. A program that links
+   the library's objects themselves (the unit tests) defines TALVEN_LINKED_IN: on Windows the
+   names are then its own, not imported from the DLL. */
 #pragma once
 
 #if defined(_WIN32)

@@ -1,5 +1,5 @@
-// The basic Win32 types and macros that the library and its applications use: the system's own
-// on Windows, the emulation's elsewhere.
+/* The basic Win32 types and macros that the library and its applications use: the system's own
+   on Windows, the emulation's elsewhere. */
 #pragma once
 
 #if defined(_WIN32)

@@ -1,21 +1,27 @@
-// The basic Win32 types and macros that the library and its applications use.
+/* The basic Win32 types and macros that the library and its applications use. C and C++:
+   a C program (through talven_c.h) gets the same types. */
 #pragma once
 
+#ifdef __cplusplus
 #include <cstddef>
 #include <cstdint>
+#else
+#include <stddef.h>
+#include <stdint.h>
+#endif
 
 #include "platform/talven_export.h"
 
 typedef int BOOL;
 typedef unsigned char BYTE;
 typedef unsigned short WORD;
-typedef std::uint32_t DWORD;
+typedef uint32_t DWORD;
 typedef unsigned int UINT;
-typedef std::int32_t LONG;
-typedef std::intptr_t INT_PTR;
-typedef std::intptr_t LONG_PTR;
-typedef std::uintptr_t UINT_PTR;
-typedef std::uintptr_t DWORD_PTR;
+typedef int32_t LONG;
+typedef intptr_t INT_PTR;
+typedef intptr_t LONG_PTR;
+typedef uintptr_t UINT_PTR;
+typedef uintptr_t DWORD_PTR;
 typedef UINT_PTR WPARAM;
 typedef LONG_PTR LPARAM;
 typedef LONG_PTR LRESULT;
@@ -29,7 +35,7 @@ typedef const void* LPCVOID;
 typedef void* HANDLE;
 typedef WORD ATOM;
 
-// Handles are distinct opaque pointer types, as in Win32's STRICT mode.
+/* Handles are distinct opaque pointer types, as in Win32's STRICT mode. */
 #define TALVEN_DECLARE_HANDLE(name) \
     struct name##__ { int unused; };  \
     typedef struct name##__* name

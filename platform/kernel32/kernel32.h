@@ -1,5 +1,5 @@
-// The kernel's locks, clocks and probes (KERNEL32): the system's on Windows, the emulation's
-// elsewhere.
+/* The kernel's locks, clocks and probes (KERNEL32): the system's on Windows, the emulation's
+   elsewhere. */
 #pragma once
 
 #if defined(_WIN32)

@@ -1,4 +1,4 @@
-// The window and message system (USER32): the system's on Windows, the emulation's elsewhere.
+/* The window and message system (USER32): the system's on Windows, the emulation's elsewhere. */
 #pragma once
 
 #if defined(_WIN32)

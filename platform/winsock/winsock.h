@@ -1,5 +1,5 @@
-// WinSock 1.1 (start-up, errors, event selection, and the BSD calls in namespace `winsock`):
-// the system's on Windows, the emulation's elsewhere.
+/* WinSock 1.1 (start-up, errors, event selection, and the BSD calls in namespace `winsock`):
+   the system's on Windows, the emulation's elsewhere. */
 #pragma once
 
 #if defined(_WIN32)

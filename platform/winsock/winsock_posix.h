@@ -1,32 +1,35 @@
-// WinSock 1.1 (WSOCK32): start-up, errors, event selection, and the BSD calls.
-//
-// The BSD calls and their types keep their WinSock names and signatures inside namespace
-// `winsock`, since the global names belong to the C library. WinSock-only names (WSA*,
-// SOCKET, FD_*, error codes) are global, as in winsock.h. The constants keep WinSock's values;
-// the platform translates them where POSIX differs.
-//
-// Every call made while WinSock is not started fails with WSANOTINITIALISED (the address-text
-// and byte-order helpers, which cannot fail that way, work regardless). Every failing call
-// sets the calling thread's last error (WSAGetLastError). No call raises SIGPIPE. Sockets
-// start blocking; WSAAsyncSelect makes them non-blocking. Only IPv4 (AF_INET) is offered.
-// After a connection has been reset, every recv and send on it fails with WSAECONNRESET;
-// WSAESHUTDOWN is only for sending on a socket whose sending side this side shut down.
-// A TCP bind refuses a port that a listening or another bound socket holds (WSAEADDRINUSE),
-// but not one held only by connections an earlier server left behind (TIME_WAIT).
-// The last WSACleanup does not close sockets still open: they stay usable after a new start.
-// Threads: every call may be made from any thread; a socket is not locked against concurrent
-// use of the same handle by two threads, except as POSIX itself allows.
+/* WinSock 1.1 (WSOCK32): start-up, errors, event selection, and the BSD calls.
+
+   The BSD calls and their types keep their WinSock names and signatures inside namespace
+   `winsock`, since the global names belong to the C library. WinSock-only names (WSA*,
+   SOCKET, FD_*, error codes) are global, as in winsock.h. The constants keep WinSock's values;
+   the platform translates them where POSIX differs.
+
+   Every call made while WinSock is not started fails with WSANOTINITIALISED (the address-text
+   and byte-order helpers, which cannot fail that way, work regardless). Every failing call
+   sets the calling thread's last error (WSAGetLastError). No call raises SIGPIPE. Sockets
+   start blocking; WSAAsyncSelect makes them non-blocking. Only IPv4 (AF_INET) is offered.
+   After a connection has been reset, every recv and send on it fails with WSAECONNRESET;
+   WSAESHUTDOWN is only for sending on a socket whose sending side this side shut down.
+   A TCP bind refuses a port that a listening or another bound socket holds (WSAEADDRINUSE),
+   but not one held only by connections an earlier server left behind (TIME_WAIT).
+   The last WSACleanup does not close sockets still open: they stay usable after a new start.
+   Threads: every call may be made from any thread; a socket is not locked against concurrent
+   use of the same handle by two threads, except as POSIX itself allows.
+
+   The global part (start-up, errors, event selection, the constants) has C linkage, as on
+   Windows, and compiles as C; the namespace is C++ only. */
 #pragma once
 
 #include "platform/user32/user32.h"
 
-typedef UINT_PTR SOCKET;  // the POSIX descriptor's value
+typedef UINT_PTR SOCKET;  /* the POSIX descriptor's value */
 #define INVALID_SOCKET ((SOCKET)(~0))
 #define SOCKET_ERROR (-1)
 
 #define WSADESCRIPTION_LEN 256
 #define WSASYS_STATUS_LEN 128
-struct WSADATA {
+typedef struct WSADATA {
     WORD wVersion;
     WORD wHighVersion;
     char szDescription[WSADESCRIPTION_LEN + 1];
@@ -34,10 +37,10 @@ struct WSADATA {
     unsigned short iMaxSockets;
     unsigned short iMaxUdpDg;
     char* lpVendorInfo;
-};
+} WSADATA;
 typedef WSADATA* LPWSADATA;
 
-// Event selection
+/* Event selection */
 #define FD_READ 0x01
 #define FD_WRITE 0x02
 #define FD_OOB 0x04
@@ -48,7 +51,7 @@ typedef WSADATA* LPWSADATA;
 #define WSAGETSELECTEVENT(lParam) LOWORD(lParam)
 #define WSAGETSELECTERROR(lParam) HIWORD(lParam)
 
-// Error codes
+/* Error codes */
 #define WSABASEERR 10000
 #define WSAEINTR 10004
 #define WSAEBADF 10009
@@ -101,7 +104,7 @@ typedef WSADATA* LPWSADATA;
 #define WSANO_RECOVERY 11003
 #define WSANO_DATA 11004
 
-// Address families, types, protocols
+/* Address families, types, protocols */
 #define AF_UNSPEC 0
 #define AF_INET 2
 #define PF_INET AF_INET
@@ -115,7 +118,7 @@ typedef WSADATA* LPWSADATA;
 #define INADDR_BROADCAST ((winsock::u_long)0xffffffff)
 #define INADDR_NONE 0xffffffff
 
-// Socket options (WinSock values)
+/* Socket options (WinSock values) */
 #define SOL_SOCKET 0xffff
 #define SO_DEBUG 0x0001
 #define SO_ACCEPTCONN 0x0002
@@ -131,16 +134,16 @@ typedef WSADATA* LPWSADATA;
 #define SO_TYPE 0x1008
 #define TCP_NODELAY 0x0001
 
-// listen's backlog for "a maximum reasonable value" (WinSock 2's value). listen passes it on,
-// and the system caps it at its own maximum (net.core.somaxconn on Linux).
+/* listen's backlog for "a maximum reasonable value" (WinSock 2's value). listen passes it on,
+   and the system caps it at its own maximum (net.core.somaxconn on Linux). */
 #define SOMAXCONN 0x7fffffff
 
-// ioctlsocket commands (WinSock values)
+/* ioctlsocket commands (WinSock values) */
 #define FIONREAD 0x4004667FL
 #define FIONBIO ((long)0x8004667EUL)
 #define SIOCATMARK 0x40047307L
 
-// send/recv flags and shutdown directions
+/* send/recv flags and shutdown directions */
 #define MSG_OOB 0x1
 #define MSG_PEEK 0x2
 #define SD_RECEIVE 0
@@ -149,12 +152,13 @@ typedef WSADATA* LPWSADATA;
 
 #define MAXGETHOSTSTRUCT 1024
 
+#ifdef __cplusplus
 namespace winsock {
 
 typedef unsigned char u_char;
 typedef unsigned short u_short;
 typedef unsigned int u_int;
-typedef std::uint32_t u_long;  // 32 bits, as on Windows
+typedef std::uint32_t u_long;  /* 32 bits, as on Windows */
 
 struct in_addr {
     union {
@@ -199,7 +203,7 @@ TALVEN_API int send(SOCKET s, const char* buf, int len, int flags);
 TALVEN_API int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen);
 TALVEN_API int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen);
 TALVEN_API int shutdown(SOCKET s, int how);
-// Cancels the socket's event selection and removes its notifications still waiting in a queue.
+/* Cancels the socket's event selection and removes its notifications still waiting in a queue. */
 TALVEN_API int closesocket(SOCKET s);
 TALVEN_API int ioctlsocket(SOCKET s, long cmd, u_long* argp);
 TALVEN_API int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
@@ -207,16 +211,16 @@ TALVEN_API int getsockopt(SOCKET s, int level, int optname, char* optval, int* o
 TALVEN_API int getpeername(SOCKET s, sockaddr* name, int* namelen);
 TALVEN_API int getsockname(SOCKET s, sockaddr* name, int* namelen);
 
-// Host lookup. The returned hostent and the text of inet_ntoa live in storage of the calling
-// thread, valid until that thread's next call of the same function.
-// A dotted address is converted without a resolver, and the text of an illegal one fails with
-// WSANO_DATA; an empty or null name stands for the local host (gethostname); a name that no
-// resolver could answer (blanks, empty labels, ...) fails with WSAHOST_NOT_FOUND without asking
-// one.
+/* Host lookup. The returned hostent and the text of inet_ntoa live in storage of the calling
+   thread, valid until that thread's next call of the same function.
+   A dotted address is converted without a resolver, and the text of an illegal one fails with
+   WSANO_DATA; an empty or null name stands for the local host (gethostname); a name that no
+   resolver could answer (blanks, empty labels, ...) fails with WSAHOST_NOT_FOUND without asking
+   one. */
 TALVEN_API hostent* gethostbyname(const char* name);
 TALVEN_API int gethostname(char* name, int namelen);
-// WinSock's dotted forms (a.b.c.d, a.b.c, a.b, a; decimal, octal or hex parts); INADDR_NONE
-// when malformed, which is also the value of "255.255.255.255".
+/* WinSock's dotted forms (a.b.c.d, a.b.c, a.b, a; decimal, octal or hex parts); INADDR_NONE
+   when malformed, which is also the value of "255.255.255.255". */
 TALVEN_API u_long inet_addr(const char* cp);
 TALVEN_API char* inet_ntoa(in_addr in);
 
@@ -225,24 +229,33 @@ TALVEN_API u_short ntohs(u_short v);
 TALVEN_API u_long htonl(u_long v);
 TALVEN_API u_long ntohl(u_long v);
 
-}  // namespace winsock
+}  /* namespace winsock */
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 #define h_addr h_addr_list[0]
 #define s_addr S_un.S_addr
 
-// Start-up counting as WinSock does it; version negotiation for 1.1 (and up to 2.2).
+/* Start-up counting as WinSock does it; version negotiation for 1.1 (and up to 2.2). */
 TALVEN_API int WSAStartup(WORD versionRequested, LPWSADATA data);
-TALVEN_API int WSACleanup();
-TALVEN_API int WSAGetLastError();        // the calling thread's last error
+TALVEN_API int WSACleanup(void);
+TALVEN_API int WSAGetLastError(void);      /* the calling thread's last error */
 TALVEN_API void WSASetLastError(int error);
 
-// Makes s non-blocking, whatever events is (0 included), and replaces any earlier selection;
-// events 0 cancels it (hwnd and msg are then not looked at), removes the socket's
-// notifications still queued, and leaves the socket non-blocking. While selected, FIONBIO
-// cannot make the socket blocking (WSAEINVAL). A window that is destroyed ends the selection
-// silently. Each event is posted as PostMessageA(hwnd, msg, s, MAKELPARAM(event, error)) to
-// the thread that owns hwnd, one event bit per message, under WinSock's re-enabling rules:
-// FD_READ comes again while data remains after a recv (also one that stopped at an urgent
-// mark), and FD_CLOSE only after every byte has been read. With SO_OOBINLINE, urgent data is
-// announced by FD_READ, not FD_OOB. Any thread.
+/* Makes s non-blocking, whatever events is (0 included), and replaces any earlier selection;
+   events 0 cancels it (hwnd and msg are then not looked at), removes the socket's
+   notifications still queued, and leaves the socket non-blocking. While selected, FIONBIO
+   cannot make the socket blocking (WSAEINVAL). A window that is destroyed ends the selection
+   silently. Each event is posted as PostMessageA(hwnd, msg, s, MAKELPARAM(event, error)) to
+   the thread that owns hwnd, one event bit per message, under WinSock's re-enabling rules:
+   FD_READ comes again while data remains after a recv (also one that stopped at an urgent
+   mark), and FD_CLOSE only after every byte has been read. With SO_OOBINLINE, urgent data is
+   announced by FD_READ, not FD_OOB. Any thread. */
 TALVEN_API int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
+
+#ifdef __cplusplus
+}  /* extern "C" */
+#endif

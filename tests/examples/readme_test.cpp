@@ -60,6 +60,7 @@ TEST(Readme, SelfContainedProgramsRunToSuccess) {
     } cases[] = {
         {"readme_startup", ""},
         {"readme_pair", "received 5 bytes: hello\n"},
+        {"readme_c", "server received 5 bytes: hello\nclient received 7 bytes: welcome\nserver saw the close\n"},
     };
     Scratch scratch;
     for (const auto& c : cases) {

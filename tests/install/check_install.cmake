@@ -1,9 +1,10 @@
-# Installs a build into a fresh prefix and checks the tree: the library, the public headers and
-# no internal one, the CMake package (a consumer project finds it, builds and runs), and on POSIX
-# the pkg-config file (a consumer compiled with its flags builds and runs).
+# Installs a build into a fresh prefix and checks the tree: the library and the names it exports,
+# the public headers and no internal one, the CMake package (a C++ and a C consumer project find
+# it, build and run), and on POSIX the pkg-config file (the same consumers compiled with its
+# flags build and run).
 #
 #   cmake -DBUILD_DIR=... -DSOURCE_DIR=... -DPREFIX=... [-DTOOLCHAIN_FILE=...] [-DRUNNER=...]
-#         [-DWINDOWS=ON] [-DCONSUMER_FLAGS=...] -P check_install.cmake
+#         [-DWINDOWS=ON] [-DCONSUMER_FLAGS=...] [-DNM=...] [-DOBJDUMP=...] -P check_install.cmake
 # RUNNER runs a program of the target system (the Wine runner for a Windows build);
 # CONSUMER_FLAGS are compiler and linker flags for the consumers (a sanitized build's runtime).
 cmake_minimum_required(VERSION 3.25)
@@ -25,7 +26,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${PREFIX})
 
 # The library.
 if(WINDOWS)
-  foreach(file bin/TALVEN.dll lib/libtalven.dll.a lib/cmake/talven/talvenConfig.cmake)
+  foreach(file bin/TALVEN.dll lib/libtalven.dll.a lib/TALVEN.def lib/cmake/talven/talvenConfig.cmake)
     if(NOT EXISTS ${PREFIX}/${file})
       fail("${file} is not installed")
     endif()
@@ -39,19 +40,28 @@ else()
   endif()
 endif()
 
+# The installed library's exports: the C functions under their plain names, and the classes.
+if(WINDOWS AND OBJDUMP)
+  run(${CMAKE_COMMAND} -DDLL=${PREFIX}/bin/TALVEN.dll -DOBJDUMP=${OBJDUMP}
+      -P ${SOURCE_DIR}/tests/install/check_exports.cmake)
+elseif(NOT WINDOWS AND NM)
+  list(GET libraries 0 library)
+  run(${CMAKE_COMMAND} -DLIBRARY=${library} -DNM=${NM} -P ${SOURCE_DIR}/tests/install/check_exports.cmake)
+endif()
+
 # Exactly the public headers: every header that talven.h reaches, and no other.
 set(PROJECT_SOURCE_DIR ${SOURCE_DIR})
 include(${SOURCE_DIR}/cmake/TalvenPublicHeaders.cmake)
 talven_public_headers(public)
 file(GLOB_RECURSE installed RELATIVE ${PREFIX}/include/talven ${PREFIX}/include/talven/*)
+list(TRANSFORM public REPLACE "^include/" "")
 foreach(header ${public})
-  string(REGEX REPLACE "^include/" "" header "${header}")
   if(NOT header IN_LIST installed)
     fail("the public header ${header} is not installed")
   endif()
 endforeach()
 foreach(header ${installed})
-  if(NOT header STREQUAL "talven.h" AND NOT header IN_LIST public)
+  if(NOT header IN_LIST public)
     fail("${header} is installed but is not a public header")
   endif()
 endforeach()
@@ -62,29 +72,39 @@ foreach(internal platform/user32/window_internal.h platform/winsock/seam_hooks.h
   endif()
 endforeach()
 
-# A consumer finds the package, builds and runs.
-set(consumer ${PREFIX}-consumer)
-file(REMOVE_RECURSE ${consumer})
-set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install/consumer -B ${consumer}
-    -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_BUILD_TYPE=Release
-    "-DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS}")
-if(TOOLCHAIN_FILE)
-  list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
-endif()
-run(${configure})
-run(${CMAKE_COMMAND} --build ${consumer})
-if(WINDOWS)
-  # The program finds TALVEN.dll and the runtime DLLs beside it, as installed.
-  file(COPY ${consumer}/talven_consumer.exe DESTINATION ${PREFIX}/bin)
-  if(RUNNER)
-    run(${RUNNER} ${PREFIX}/bin/talven_consumer.exe)
+# Each consumer finds the package, builds and runs: C++ (talven.h) and C (talven_c.h).
+foreach(kind consumer consumer_c)
+  set(consumer ${PREFIX}-${kind})
+  file(REMOVE_RECURSE ${consumer})
+  set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR}/tests/install/${kind} -B ${consumer}
+      -DCMAKE_PREFIX_PATH=${PREFIX} -DCMAKE_BUILD_TYPE=Release
+      "-DCMAKE_CXX_FLAGS=${CONSUMER_FLAGS}" "-DCMAKE_C_FLAGS=${CONSUMER_FLAGS}"
+      "-DCMAKE_EXE_LINKER_FLAGS=${CONSUMER_FLAGS}")
+  if(TOOLCHAIN_FILE)
+    list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE})
   endif()
-else()
-  list(GET libraries 0 library)
-  get_filename_component(libdir "${library}" DIRECTORY)
-  run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${consumer}/talven_consumer)
+  run(${configure})
+  run(${CMAKE_COMMAND} --build ${consumer})
+  if(kind STREQUAL "consumer_c")
+    set(program talven_c_consumer)
+  else()
+    set(program talven_consumer)
+  endif()
+  if(WINDOWS)
+    # The program finds TALVEN.dll and the runtime DLLs beside it, as installed.
+    file(COPY ${consumer}/${program}.exe DESTINATION ${PREFIX}/bin)
+    if(RUNNER)
+      run(${RUNNER} ${PREFIX}/bin/${program}.exe)
+    endif()
+  else()
+    list(GET libraries 0 library)
+    get_filename_component(libdir "${library}" DIRECTORY)
+    run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${consumer}/${program})
+  endif()
+endforeach()
 
-  # pkg-config gives what a plain compiler command needs.
+if(NOT WINDOWS)
+  # pkg-config gives what a plain compiler command needs, for C++ and for C89.
   find_program(PKG_CONFIG NAMES pkg-config pkgconf)
   if(PKG_CONFIG)
     list(GET pcs 0 pc)
@@ -96,9 +116,14 @@ else()
       fail("pkg-config does not know talven")
     endif()
     separate_arguments(flags UNIX_COMMAND "${flags}")
-    run(c++ -std=c++17 ${CONSUMER_FLAGS} ${SOURCE_DIR}/tests/install/consumer/main.cpp ${flags}
+    separate_arguments(consumer_flags UNIX_COMMAND "${CONSUMER_FLAGS}")
+    set(consumer ${PREFIX}-consumer)
+    run(c++ -std=c++17 ${consumer_flags} ${SOURCE_DIR}/tests/install/consumer/main.cpp ${flags}
         -o ${consumer}/consumer_pc)
     run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${consumer}/consumer_pc)
+    run(cc -std=c89 -pedantic -Wall -Wextra -Werror ${consumer_flags}
+        ${SOURCE_DIR}/tests/install/consumer_c/main.c ${flags} -o ${consumer}/c_consumer_pc)
+    run(${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${libdir} ${consumer}/c_consumer_pc)
   endif()
 endif()
 message(STATUS "check_install: ${PREFIX} holds the library, its public headers only, a usable package")

@@ -30,10 +30,10 @@ public:
 
     void* handle() const { return handle_; }
 
-    // The functions are C++ functions: look them up by their mangled names.
+    // The Win32 functions have C linkage: they are looked up by their plain names.
     template <typename Fn>
-    Fn* Get(const char* mangled) const {
-        return reinterpret_cast<Fn*>(dlsym(handle_, mangled));
+    Fn* Get(const char* name) const {
+        return reinterpret_cast<Fn*>(dlsym(handle_, name));
     }
 
 private:
@@ -42,11 +42,11 @@ private:
 
 struct Api {
     explicit Api(const Loaded& lib)
-        : threadId(lib.Get<decltype(::GetCurrentThreadId)>("_Z18GetCurrentThreadIdv")),
-          setLastError(lib.Get<decltype(::SetLastError)>("_Z12SetLastErrorj")),
-          getLastError(lib.Get<decltype(::GetLastError)>("_Z12GetLastErrorv")),
-          post(lib.Get<decltype(::PostMessageA)>("_Z12PostMessageAP6HWND__jml")),
-          peek(lib.Get<decltype(::PeekMessageA)>("_Z12PeekMessageAP3MSGP6HWND__jjj")) {}
+        : threadId(lib.Get<decltype(::GetCurrentThreadId)>("GetCurrentThreadId")),
+          setLastError(lib.Get<decltype(::SetLastError)>("SetLastError")),
+          getLastError(lib.Get<decltype(::GetLastError)>("GetLastError")),
+          post(lib.Get<decltype(::PostMessageA)>("PostMessageA")),
+          peek(lib.Get<decltype(::PeekMessageA)>("PeekMessageA")) {}
 
     bool complete() const { return threadId && setLastError && getLastError && post && peek; }
 
