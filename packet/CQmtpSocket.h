@@ -132,6 +132,9 @@ private:
     // stream ends inside a packet. Notification window's thread.
     bool RetireHandle();
     void ReopenForWrites();
+    // OnClose's send side: the flush it may make, the handle's retirement and the dropping of
+    // a cut packet's rest. Returns whether the stream ends inside a packet. Window's thread.
+    bool RetireSendSide(int nErrorCode);
 
     struct Outgoing;
     // Writes the packet at once when nothing waits before it, else queues a copy and flushes;
@@ -144,6 +147,17 @@ private:
     void QueueLocked(CPacketData* rec);  // takes `rec` over, freeing it if it cannot be queued
     void SubtractQueuedLocked(int len);
     int FlushLocked();
+    // Lock hand-over (see m_nFlushPending). Any thread.
+    class SendLockHold;
+    void SettleLocked();           // m_csLock held: drops a cut rest, takes deferred packets in
+    void DropCutRestLocked();
+    void FlushGuardedLocked();     // the flush, an exception cutting the stream as in FailLocked
+    void TrimHeadLocked(CPacketData* rec, const char* rest, int left);
+    void LeaveSendLock();          // leaves m_csLock, then runs a flush asked for meanwhile
+    void FlushSoon();              // flushes now, or has the lock's holder flush at its release
+    bool OnNotifyThread() const;
+    int DeferPacket(CPacketData* rec);  // window's thread, m_csLock held elsewhere
+    void FailLocked(unsigned connection);  // m_csLock held: an exception cut the stream
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
     void QueueReceived(const char* src, UINT len);
@@ -161,4 +175,23 @@ private:
     std::atomic<bool> m_bUsingHandle;
     std::atomic<bool> m_bHandleRetired;  // OnClose is closing the handle
     std::atomic<bool> m_bPacketCut;      // the stream ends inside a packet; set by the writes
+
+    // The notification window's thread never waits for m_csLock: a worker may hold it while it
+    // waits for that thread. When the lock is taken, a flush that thread wants is left to the
+    // holder (m_nFlushPending, looked at after every release), and a packet it sends waits in
+    // m_DeferredList (guarded by m_csDeferred, which is held only to add or take records) until
+    // the next holder of m_csLock appends it to m_SendList.
+    CTypedPtrList<CPtrList, CPacketData*> m_DeferredList;
+    CRITICAL_SECTION m_csDeferred;
+    std::atomic<unsigned> m_nFlushPending;  // 1: a flush is asked for
+    std::atomic<bool> m_bHaveDeferred;
+    // Set when a closed stream ended inside a packet whose rest may still be queued: no write
+    // touches a handle until a holder of m_csLock has dropped that rest.
+    std::atomic<bool> m_bDropCutRest;
+    // An exception cut the stream: writes are refused until OnClose (run by the next send or
+    // receive event, FD_WRITE being posted for it) has closed the connection.
+    std::atomic<bool> m_bSendFailed;
+    std::atomic<unsigned> m_nConnection;  // counts ReopenForWrites
+    bool m_bHeadIsRest;                   // m_csLock: the head record is a cut packet's rest
+    bool m_bWriteBlocked;                 // m_csLock: the last write would block (FD_WRITE comes)
 };

@@ -189,29 +189,47 @@ TEST(PacketSend, AFrameIsSplitOnlyAbove64KiBWithNagleOff) {
     }
 }
 
-// A write error on the direct write: -1 with the error's text, the socket open, and the whole
-// packet queued, as the flush leaves a head record that meets an error.
-TEST(PacketSend, DirectWriteErrorKeepsTheWholePacketAsTheFlushDoes) {
-    for (int taken : {0, 9, 4096}) {
-        SCOPED_TRACE(taken);
+// A write error (the system's ENOBUFS, which keeps the socket) after part of a packet went out,
+// on the direct write and in a queued flush: -1 with the error's text, the socket open, and the
+// queue keeps only what was not written, so the next send event finishes the frame and the
+// peer never reads a byte twice.
+TEST(PacketSend, WriteErrorAfterAPartialWriteNeverRepeatsBytes) {
+    const struct {
+        bool queuedFirst;  // the packet waits behind a would-block; the flush meets the error
+        int taken;
+    } cases[] = {{false, 0}, {false, 9}, {false, 4096}, {true, 9}, {true, 5000}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::string(k.queuedFirst ? "flush, " : "direct, ") + std::to_string(k.taken));
         ConnectedProbe c;
         ASSERT_TRUE(c.ok);
         const std::string payload = Payload(6000, 8);
-        std::vector<winsock::seam::Step> script;
-        if (taken > 0) {
-            script.push_back(TakeBytes(taken));
+        const std::string frame = Frame(payload);
+        if (k.queuedFirst) {
+            ScriptSend(c.sock.m_hSocket, {WouldBlock()});
+            ASSERT_GT(SendString(c.sock, payload), 0);
         }
-        script.push_back(FailWith(WSAENETRESET));
+        std::vector<winsock::seam::Step> script;
+        if (k.taken > 0) {
+            script.push_back(TakeBytes(k.taken));
+        }
+        script.push_back(FailWith(WSAENOBUFS));
         ScriptSend(c.sock.m_hSocket, script);
         g_strTpSocketError.Empty();
-        EXPECT_EQ(-1, SendString(c.sock, payload));
-        EXPECT_EQ(std::vector<std::string>{Frame(payload)}, Contents(c.sock.m_SendList));
-        EXPECT_EQ(Frame(payload).size(), c.sock.GetSendQueueBytes());
+        EXPECT_EQ(-1, k.queuedFirst ? c.sock.SendPacket() : SendString(c.sock, payload));
+        EXPECT_EQ(std::vector<std::string>{frame.substr(static_cast<size_t>(k.taken))}, Contents(c.sock.m_SendList));
+        EXPECT_EQ(frame.size() - static_cast<size_t>(k.taken), c.sock.GetSendQueueBytes());
         CString expected;
-        QmGetWSAErrorString(WSAENETRESET, expected);
+        QmGetWSAErrorString(WSAENOBUFS, expected);
         EXPECT_EQ(expected, g_strTpSocketError);
         EXPECT_EQ(0, c.sock.closeCalls);
         EXPECT_NE(INVALID_SOCKET, c.sock.m_hSocket);
+
+        c.sock.OnSend(0);  // the script is spent: the real socket takes the rest
+        EXPECT_TRUE(c.sock.m_SendList.IsEmpty());
+        std::string got;
+        ASSERT_TRUE(RecvExactly(c.peer, frame.size(), got));
+        EXPECT_TRUE(frame == got);
+        EXPECT_TRUE(packet_test::NothingWaiting(c.peer)) << "bytes sent twice";
     }
 }
 
@@ -260,23 +278,27 @@ bool LockIsFree(packet_test::ProbeSocket& sock) {
     return entered != FALSE;
 }
 
-// The copy of what the socket did not take cannot be allocated. After part of the packet went
-// out (from the queue, or straight from the caller's buffer) the lock is left, the socket is
-// closed and the result is -1, with the queue as it was; when nothing was written the call
-// ends in the allocation failure itself, nothing queued and the socket open, as a copy made
-// before queuing does.
+// The copy of what the socket did not take cannot be allocated. In a queued flush the rest is
+// kept in the record's own buffer, so the socket stays whole and the next send event finishes
+// the frame. After part of a packet went straight from the caller's buffer the rest is lost:
+// the call fails with WSAENOBUFS, no later write reaches the cut stream, and the send event
+// posted for it closes the connection as OnClose does (unregistered, a reset, TP_NOTIFY_CLOSE).
+// When nothing was written the call ends in the allocation failure itself, nothing queued and
+// the socket open, as a copy made before queuing does.
 TEST(PacketSend, AllocationFailureForTheUnwrittenRest) {
     const std::string payload = Payload(4000, 9);  // frame of 4004 bytes, written at once
+    const std::string frame = Frame(payload);
+    enum Outcome { Kept, Closes, Throws };
     const struct {
         const char* name;
-        bool queuedFirst;       // the packet waits in the queue; the flush meets the failure
-        bool partial;           // 10 bytes go out before the would-block
+        bool queuedFirst;  // the packet waits in the queue; the flush meets the failure
+        bool partial;      // 10 bytes go out before the would-block
         size_t failingSize;
-        bool closes;
+        Outcome outcome;
     } cases[] = {
-        {"flush after a partial write", true, true, 4004 - 10, true},
-        {"direct write after a partial write", false, true, 4004 - 10, true},
-        {"direct write, nothing written", false, false, 4004, false},
+        {"flush after a partial write", true, true, 4004 - 10, Kept},
+        {"direct write after a partial write", false, true, 4004 - 10, Closes},
+        {"direct write, nothing written", false, false, 4004, Throws},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -302,22 +324,50 @@ TEST(PacketSend, AllocationFailureForTheUnwrittenRest) {
         }
         EXPECT_FALSE(alloc_failure::Armed()) << "the injected failure was not reached";
         alloc_failure::Disarm();
-
         EXPECT_TRUE(LockIsFree(c.sock));
-        if (k.closes) {
-            EXPECT_FALSE(threw);
+        EXPECT_EQ(k.outcome == Throws, threw);
+        EXPECT_EQ(0, c.sock.closeCalls) << "never closed on the sender's thread";
+        EXPECT_NE(INVALID_SOCKET, c.sock.m_hSocket);
+        std::string got;
+        switch (k.outcome) {
+        case Kept:
+            EXPECT_GT(result, 0);
+            EXPECT_EQ(std::vector<std::string>{frame.substr(10)}, Contents(c.sock.m_SendList));
+            c.sock.OnSend(0);
+            ASSERT_TRUE(RecvExactly(c.peer, frame.size(), got));
+            EXPECT_TRUE(frame == got);
+            break;
+        case Closes: {
             EXPECT_EQ(-1, result);
-            EXPECT_EQ(1, c.sock.closeCalls) << "closed through the virtual Close";
+            EXPECT_EQ(WSAENOBUFS, WSAGetLastError());
+            EXPECT_TRUE(c.sock.m_SendList.IsEmpty());
+            std::string late = "late";
+            EXPECT_EQ(-1, SendString(c.sock, late)) << "nothing follows the cut frame";
+            // The window's thread handles the send event posted for the failure.
+            ASSERT_TRUE(talven_test::PumpUntil([&] {
+                for (const MSG& m : c.wnd.with(WM_SOCKET_NOTIFY)) {
+                    if (LOWORD(m.lParam) == FD_WRITE) {
+                        return true;
+                    }
+                }
+                return false;
+            }));
+            c.sock.OnSend(0);
+            EXPECT_EQ(1, c.sock.closeCalls);
             EXPECT_EQ(INVALID_SOCKET, c.sock.m_hSocket);
-        } else {
-            EXPECT_TRUE(threw);
-            EXPECT_EQ(0, c.sock.closeCalls);
-            EXPECT_NE(INVALID_SOCKET, c.sock.m_hSocket);
+            EXPECT_EQ(WSAENOBUFS, c.sock.GetErrorCode());
+            EXPECT_EQ(1u, c.wnd.with(WM_SOCKET_REMOVE_MAP).size()) << "unregistered";
+            DrainQueue();
+            EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_CLOSE}, Codes(c.wnd));
+            EXPECT_EQ(std::vector<std::string>{Frame(late)}, Contents(c.sock.m_SendList));
+            RecvExactly(c.peer, 11, got, 2000);
+            EXPECT_EQ(frame.substr(0, 10), got) << "the cut frame, and nothing behind it";
+            break;
         }
-        // The queue is as it was when the failure struck.
-        const std::vector<std::string> expected =
-            k.queuedFirst ? std::vector<std::string>{Frame(payload)} : std::vector<std::string>{};
-        EXPECT_EQ(expected, Contents(c.sock.m_SendList));
+        case Throws:
+            EXPECT_TRUE(c.sock.m_SendList.IsEmpty());
+            break;
+        }
     }
 }
 
