@@ -280,7 +280,10 @@ void CQmtpSocket::LeaveSendLock() {
             return;  // the new holder runs the request when it leaves
         }
         if (m_nFlushPending.exchange(0) != 0) {
+            // The holder's own call reports its own error, not that of the flush run for another.
+            const int error = WSAGetLastError();
             FlushGuardedLocked();
+            WSASetLastError(error);
         }
         LeaveCriticalSection(&m_csLock);
     }

@@ -294,26 +294,11 @@ TEST(PacketSendThreads, ACloseRacingEightSendersThenAReconnectKeepsEveryStreamWh
         }
         EXPECT_EQ(INVALID_SOCKET, c.sock.m_hSocket);
 
-        std::string old;
-        winsock::u_long on = 1;
-        winsock::ioctlsocket(c.peer, FIONBIO, &on);
-        char buf[65536];
-        int r = 0;
-        const DWORD start = GetTickCount();
-        while (GetTickCount() - start < 10000) {
-            r = winsock::recv(c.peer, buf, sizeof buf, 0);
-            if (r > 0) {
-                old.append(buf, static_cast<size_t>(r));
-            } else if (r == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
-                Sleep(1);
-            } else {
-                break;
-            }
-        }
-        const StreamCheck first = CheckStream(old, kThreads);
+        const packet_test::StreamEnd old = packet_test::ReadToEnd(c.peer, 10000);
+        const StreamCheck first = CheckStream(old.bytes, kThreads);
         EXPECT_TRUE(first.ok);
         if (first.rest != 0 && talven_test::ExpectDocumented(talven_test::kWineResetRecv)) {
-            EXPECT_EQ(SOCKET_ERROR, r) << "a frame cut short, then an orderly close";
+            EXPECT_EQ(WSAECONNRESET, old.error) << "a frame cut short, then an orderly close";
         }
 
         SOCKET listener = INVALID_SOCKET;
@@ -327,9 +312,7 @@ TEST(PacketSendThreads, ACloseRacingEightSendersThenAReconnectKeepsEveryStreamWh
         }
         EXPECT_TRUE(c.sock.m_SendList.IsEmpty());
         c.sock.Close();
-        std::string tail;
-        RecvExactly(peer, SIZE_MAX, tail, 2000);
-        fresh += tail;
+        fresh += packet_test::ReadToEnd(peer, 10000).bytes;
         const StreamCheck second = CheckStream(fresh, kThreads);
         EXPECT_TRUE(second.ok) << "the new stream does not start at a frame";
         EXPECT_EQ(0u, second.rest);
