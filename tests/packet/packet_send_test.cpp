@@ -6,6 +6,7 @@
 
 #include "alloc_failure.h"
 #include "packet_test_util.h"
+#include "support/test_system.h"
 
 using packet_test::Codes;
 using packet_test::ConnectedProbe;
@@ -346,6 +347,51 @@ TEST(PacketSend, AllocationFailureForTheUnwrittenRest) {
         case Throws:
             EXPECT_TRUE(c.sock.m_SendList.IsEmpty());
             break;
+        }
+    }
+}
+
+// The rest of a packet cut by the send event's or the close event's flush cannot be copied: it
+// is kept in the record's own buffer. The send event's next flush finishes the frame; the close
+// event ends the connection with a reset, never a FIN behind the cut frame, and drops the rest.
+TEST(PacketSend, AllocationFailureInAnEventsFlushKeepsTheStreamRight) {
+    const std::string payload = Payload(4000, 10);
+    const std::string frame = Frame(payload);
+    for (bool closeEvent : {false, true}) {
+        SCOPED_TRACE(closeEvent ? "close event" : "send event");
+        ConnectedProbe c;
+        ASSERT_TRUE(c.ok);
+        ScriptSend(c.sock.m_hSocket, {WouldBlock()});
+        ASSERT_GT(SendString(c.sock, payload), 0);
+        ScriptSend(c.sock.m_hSocket, {TakeBytes(10), WouldBlock()});
+        alloc_failure::FailNextOfSize(frame.size() - 10);
+        if (closeEvent) {
+            c.sock.OnClose(0);
+        } else {
+            c.sock.OnSend(0);
+        }
+        EXPECT_FALSE(alloc_failure::Armed()) << "the injected failure was not reached";
+        alloc_failure::Disarm();
+        DrainQueue();
+        if (!closeEvent) {
+            EXPECT_EQ(0, c.sock.closeCalls);
+            EXPECT_EQ(std::vector<std::string>{frame.substr(10)}, Contents(c.sock.m_SendList));
+            c.sock.OnSend(0);
+            std::string got;
+            ASSERT_TRUE(RecvExactly(c.peer, frame.size(), got));
+            EXPECT_TRUE(frame == got);
+            DrainQueue();
+            EXPECT_EQ((std::vector<WPARAM>{TP_NOTIFY_SEND, TP_NOTIFY_SEND}), Codes(c.wnd));
+            continue;
+        }
+        EXPECT_EQ(1, c.sock.closeCalls);
+        EXPECT_TRUE(c.sock.m_SendList.IsEmpty()) << "the cut packet's rest is dropped";
+        EXPECT_EQ(0u, c.sock.GetSendQueueBytes());
+        EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_CLOSE}, Codes(c.wnd));
+        const packet_test::StreamEnd end = packet_test::ReadToEnd(c.peer, 10000);
+        EXPECT_EQ(frame.substr(0, 10), end.bytes);
+        if (talven_test::ExpectDocumented(talven_test::kWineResetRecv)) {
+            EXPECT_EQ(WSAECONNRESET, end.error) << "a FIN behind a cut frame";
         }
     }
 }
