@@ -36,13 +36,22 @@ CQmtpSocket::CQmtpSocket()
       m_pSpareRecord(nullptr),
       m_bUsingHandle(false),
       m_bHandleRetired(false),
-      m_bPacketCut(false) {
+      m_bPacketCut(false),
+      m_DeferredList(10),
+      m_nFlushPending(0),
+      m_bHaveDeferred(false),
+      m_bDropCutRest(false),
+      m_bSendFailed(false),
+      m_nConnection(0),
+      m_bHeadIsRest(false),
+      m_bWriteBlocked(false) {
     m_szMemberId[0] = 0;
     m_tLastReceive = CTime::GetCurrentTime();
     // An allocation failure leaves the constructor here, before the lock exists.
     m_pRecvBuf = static_cast<char*>(::operator new(kInitialRecvBufSize));
     std::memset(m_pRecvBuf, 0, kInitialRecvBufSize);
     InitializeCriticalSection(&m_csLock);
+    InitializeCriticalSection(&m_csDeferred);
 }
 
 CQmtpSocket::~CQmtpSocket() {
@@ -52,7 +61,9 @@ CQmtpSocket::~CQmtpSocket() {
     }
     RemoveAllPacket(m_SendList);
     RemoveAllPacket(m_RecvList);
+    RemoveAllPacket(m_DeferredList);
     delete m_pSpareRecord;  // holds no buffer: that went to the application
+    DeleteCriticalSection(&m_csDeferred);
     DeleteCriticalSection(&m_csLock);
     // The lists, then the base (which closes a socket still held), go with the members.
 }
@@ -102,17 +113,9 @@ void CQmtpSocket::OnClose(int nErrorCode) {
     m_nErrorCode = nErrorCode;
     // The window finds the entry by the current handle, so unregister before Close resets it.
     SendMessageA(m_hNotifyWnd, WM_SOCKET_REMOVE_MAP, 0, reinterpret_cast<LPARAM>(this));
-    // A peer that only shut down its sending side still reads what the socket takes now. A
-    // sender thread that holds the lock may be waiting for this thread: never wait for it.
-    if (nErrorCode == 0) {
-        CriticalSectionTry attempt(m_csLock);
-        if (attempt.held()) {
-            SendPacket();
-        }
-    }
     // From here no flush touches the handle: none writes to it while it is being closed, or to
     // its number once reused. The close itself runs with no lock held.
-    if (RetireHandle()) {
+    if (RetireSendSide(nErrorCode)) {
         // A FIN would end the stream in good order behind a cut packet: reset instead, which
         // Close does for a socket set to linger 0.
         winsock::linger abortive;
@@ -128,16 +131,24 @@ void CQmtpSocket::OnClose(int nErrorCode) {
 bool CQmtpSocket::RetireHandle() {
     m_bHandleRetired.store(true);
     // A call that began before it saw the flag finishes here; one that begins now sees it.
+    // The wait is bounded: it outlasts at most one call, made by the holder of m_csLock, and
+    // that call never blocks: a send or getsockopt on a socket that WSAAsyncSelect has made
+    // non-blocking (it refuses to make a selected socket blocking again), or a PostMessageA.
+    // Nothing inside the announced section waits for a lock a sender may hold or for a message,
+    // so it cannot wait for this thread.
     while (m_bUsingHandle.load()) {
-        std::this_thread::yield();  // one non-blocking call at most
+        std::this_thread::yield();
     }
     return m_bPacketCut.load();
 }
 
 void CQmtpSocket::ReopenForWrites() {
     // m_hSocket is INVALID_SOCKET now, so later writes fail until a new socket is made, whose
-    // stream starts at a packet boundary.
+    // stream starts at a packet boundary (m_bDropCutRest holds the writes until the old
+    // connection's cut rest has left the queue).
     m_bPacketCut.store(false);
+    m_bSendFailed.store(false);
+    m_nConnection.fetch_add(1);
     m_bHandleRetired.store(false);
 }
 
@@ -171,10 +182,11 @@ int CQmtpSocket::GetErrorCode() {
 
 void CQmtpSocket::Lock() {
     EnterCriticalSection(&m_csLock);
+    DropCutRestLocked();  // the holder sees no rest of a closed connection's cut packet
 }
 
 void CQmtpSocket::Unlock() {
-    LeaveCriticalSection(&m_csLock);
+    LeaveSendLock();  // a flush the window's thread left to the holder runs here
 }
 
 void CQmtpSocket::SetMaxPacketLen(UINT maxLen) {

@@ -7,9 +7,15 @@
 // send queue belong to the notification window's thread. Send, SendPure and the public
 // SendPacket may be called from any thread; m_csLock serialises the queue and each flush.
 // The object is not destroyed while another thread is inside one of its send members.
-// OnClose never waits for m_csLock, so a derived class may hold Lock() on another thread while
-// that thread waits for the window's thread (SendMessageA, say) when the connection closes.
-// (OnSend's flush, and any send on the window's thread, still take m_csLock.)
+// The notification window's thread never waits for m_csLock: OnClose, OnSend's flush, and the
+// send members and the flush when called on that thread only try it. When another thread holds
+// it, the flush, and the packet (queued beside m_SendList), are left to the holder, which runs
+// them when it leaves the lock, Unlock included; a write that would block then arms FD_WRITE as
+// usual. So a worker that holds Lock() may: call the send members and the flush (the lock is
+// re-entrant), read m_SendList and the byte count, and wait for the window's thread
+// (SendMessageA, say). It must not wait for a third thread that sends on this socket (a sender
+// off the window's thread waits for the lock), and the packets the window's thread sends
+// meanwhile go out at its Unlock, after those already queued.
 #pragma once
 
 #include <atomic>
@@ -66,7 +72,9 @@ public:
     // 0, the default, sets no limit. With a limit, a Send, SendPure or SendPacket whose packet
     // would take the queue above it queues nothing and returns SOCKET_ERROR with WSAENOBUFS;
     // the socket stays open and TP_NOTIFY_SEND follows as usual once the socket takes data
-    // again. A packet always fits an empty queue, so no packet size is unsendable. Any thread.
+    // again. A queue that a write error left (no FD_WRITE follows one) is written again by the
+    // call before it refuses, so a later call goes through once the socket takes data. A
+    // packet always fits an empty queue, so no packet size is unsendable. Any thread.
     void SetSendQueueLimit(UINT bytes);
     UINT GetSendQueueLimit() const;
 
@@ -74,15 +82,26 @@ public:
     void OnAccept(int nErrorCode) override;
     void OnConnect(int nErrorCode) override;
     // Unregisters from the notification window, closes (through the virtual Close) and posts
-    // TP_NOTIFY_CLOSE; packets not yet written stay queued until the object is destroyed.
-    // Without an error it first writes what the socket takes now (a peer that only shut down
-    // its sending side still reads), unless a sender thread holds the queue's lock. If a
-    // packet is then partly written, the connection ends with a reset (linger 0 before
-    // Close), never with an orderly close behind a cut frame. Window's thread.
+    // TP_NOTIFY_CLOSE; whole packets not yet written stay queued, for a later connection of
+    // this object or until it is destroyed. Without an error it first writes what the socket
+    // takes now (a peer that only shut down its sending side still reads), unless a sender
+    // thread holds the queue's lock. If a packet is then partly written, the connection ends
+    // with a reset (linger 0 before Close), never with an orderly close behind a cut frame,
+    // and the rest of that packet leaves the queue: a later connection starts at a packet
+    // boundary. Window's thread.
     void OnClose(int nErrorCode) override;
 
     // New virtual operations, in this order. A negative len (or, for Send, one whose frame
     // would not fit an int) is refused with SOCKET_ERROR and WSAEINVAL, nothing queued.
+    // A write error returns SOCKET_ERROR and keeps exactly the bytes not yet written queued.
+    // An allocation failure before any byte of the packet went out leaves the call as
+    // std::bad_alloc: nothing queued, the socket whole. Any other exception inside the locked
+    // region (the rest of a packet partly written that cannot be copied, a list node that
+    // cannot be allocated) returns SOCKET_ERROR with WSAENOBUFS and closes the connection the
+    // way OnClose does, on the window's thread: from the failure on, every write is refused
+    // (WSAECONNABORTED), and the next send or receive event (an FD_WRITE is posted for it)
+    // runs the virtual OnClose with WSAENOBUFS: unregistered, a reset if the stream was cut,
+    // TP_NOTIFY_CLOSE.
     virtual int Send(void* data, int len, int flags = 0);      // framed
     virtual int SendPure(void* data, int len, int flags = 0);  // unframed
     virtual void OnReceivePure(int nErrorCode);
@@ -96,6 +115,8 @@ protected:
     // The raw send stays reachable for the flush and derived classes only.
     using CQmAsyncSocket::Send;
 
+    // m_csLock, for derived classes (see the threads note above). Any thread; re-entrant.
+    // Unlock runs, before it returns, a flush that the window's thread left to the holder.
     void Lock();
     void Unlock();
 
@@ -132,6 +153,9 @@ private:
     // stream ends inside a packet. Notification window's thread.
     bool RetireHandle();
     void ReopenForWrites();
+    // OnClose's send side: the flush it may make, the handle's retirement and the dropping of
+    // a cut packet's rest. Returns whether the stream ends inside a packet. Window's thread.
+    bool RetireSendSide(int nErrorCode);
 
     struct Outgoing;
     // Writes the packet at once when nothing waits before it, else queues a copy and flushes;
@@ -144,6 +168,17 @@ private:
     void QueueLocked(CPacketData* rec);  // takes `rec` over, freeing it if it cannot be queued
     void SubtractQueuedLocked(int len);
     int FlushLocked();
+    // Lock hand-over (see m_nFlushPending). Any thread.
+    class SendLockHold;
+    void SettleLocked();           // m_csLock held: drops a cut rest, takes deferred packets in
+    void DropCutRestLocked();
+    void FlushGuardedLocked();     // the flush, an exception cutting the stream as in FailLocked
+    void TrimHeadLocked(CPacketData* rec, const char* rest, int left);
+    void LeaveSendLock();          // leaves m_csLock, then runs a flush asked for meanwhile
+    void FlushSoon();              // flushes now, or has the lock's holder flush at its release
+    bool OnNotifyThread() const;
+    int DeferPacket(CPacketData* rec);  // window's thread, m_csLock held elsewhere
+    void FailLocked(unsigned connection);  // m_csLock held: an exception cut the stream
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
     void QueueReceived(const char* src, UINT len);
@@ -161,4 +196,23 @@ private:
     std::atomic<bool> m_bUsingHandle;
     std::atomic<bool> m_bHandleRetired;  // OnClose is closing the handle
     std::atomic<bool> m_bPacketCut;      // the stream ends inside a packet; set by the writes
+
+    // The notification window's thread never waits for m_csLock: a worker may hold it while it
+    // waits for that thread. When the lock is taken, a flush that thread wants is left to the
+    // holder (m_nFlushPending, looked at after every release), and a packet it sends waits in
+    // m_DeferredList (guarded by m_csDeferred, which is held only to add or take records) until
+    // the next holder of m_csLock appends it to m_SendList.
+    CTypedPtrList<CPtrList, CPacketData*> m_DeferredList;
+    CRITICAL_SECTION m_csDeferred;
+    std::atomic<unsigned> m_nFlushPending;  // 1: a flush is asked for
+    std::atomic<bool> m_bHaveDeferred;
+    // Set when a closed stream ended inside a packet whose rest may still be queued: no write
+    // touches a handle until a holder of m_csLock has dropped that rest.
+    std::atomic<bool> m_bDropCutRest;
+    // An exception cut the stream: writes are refused until OnClose (run by the next send or
+    // receive event, FD_WRITE being posted for it) has closed the connection.
+    std::atomic<bool> m_bSendFailed;
+    std::atomic<unsigned> m_nConnection;  // counts ReopenForWrites
+    bool m_bHeadIsRest;                   // m_csLock: the head record is a cut packet's rest
+    bool m_bWriteBlocked;                 // m_csLock: the last write would block (FD_WRITE comes)
 };

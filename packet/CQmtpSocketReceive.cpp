@@ -66,6 +66,10 @@ int CQmtpSocket::Receive(void* buffer, int length, int flags) {
 
 void CQmtpSocket::OnReceive(int nErrorCode) {
     CheckWindowThread(m_hNotifyWnd);
+    if (m_bSendFailed.load()) {
+        OnClose(WSAENOBUFS);  // the send side cut the stream (FailLocked)
+        return;
+    }
     m_nErrorCode = nErrorCode;
     bool overBound = false;
     if (nErrorCode == 0) {

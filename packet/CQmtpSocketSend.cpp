@@ -3,9 +3,11 @@
 // packet that finds others waiting is copied whole and appended. The flush writes the records
 // in order under m_csLock, keeping exactly the unwritten rest of the head packet when the
 // socket would block.
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <new>
 
 #include "packet/CQmtpSocket.h"
 #include "packet/CriticalSectionHold.h"
@@ -109,8 +111,21 @@ int CQmtpSocket::SendPacket(char* data, int len, int flags) {
     return SubmitPacket(packet);
 }
 
+// Leaves m_csLock, which its constructor finds entered, through LeaveSendLock.
+class CQmtpSocket::SendLockHold {
+public:
+    explicit SendLockHold(CQmtpSocket& sock) : sock_(sock) {}
+    ~SendLockHold() { sock_.LeaveSendLock(); }
+    SendLockHold(const SendLockHold&) = delete;
+    SendLockHold& operator=(const SendLockHold&) = delete;
+
+private:
+    CQmtpSocket& sock_;
+};
+
 // One hold of m_csLock per packet: either the packet is written at once (nothing waits before
-// it) or it is appended and the queue flushed.
+// it) or it is appended and the queue flushed. On the notification window's thread the lock is
+// only tried: when another thread holds it, the packet is deferred to that holder.
 int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
     // When others seem to wait, or the frame is in two pieces too small to split, the packet's
     // own copy is made before the lock is taken: its allocation failure leaves the call with
@@ -123,28 +138,51 @@ int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
         if (copy == nullptr && wantCopy) {
             copy = packet.CopyFrom(0);
         }
+        if (!TryEnterCriticalSection(&m_csLock)) {
+            if (OnNotifyThread()) {
+                if (copy == nullptr) {
+                    wantCopy = true;
+                    continue;
+                }
+                return DeferPacket(copy);
+            }
+            EnterCriticalSection(&m_csLock);
+        }
         enum { Done, NeedCopy, OverLimit, Failed } outcome = Failed;
         int result = SOCKET_ERROR;
         std::exception_ptr copyFailure;
-        try {
-            CriticalSectionHold hold(m_csLock);
-            if (copy == nullptr && m_SendList.IsEmpty()) {
-                result = WriteDirect(packet, copyFailure);
-                outcome = Done;
-            } else if (copy == nullptr) {
-                outcome = NeedCopy;
-            } else if (OverLimitLocked(copy->m_nLen)) {
-                outcome = OverLimit;
-            } else {
-                CPacketData* rec = copy;
-                copy = nullptr;
-                QueueLocked(rec);
-                result = FlushLocked();
-                outcome = Done;
+        {
+            SendLockHold hold(*this);
+            const unsigned connection = m_nConnection.load();
+            try {
+                SettleLocked();
+                if (copy == nullptr && m_SendList.IsEmpty()) {
+                    result = WriteDirect(packet, copyFailure);
+                    outcome = Done;
+                } else if (copy == nullptr) {
+                    outcome = NeedCopy;
+                } else {
+                    // A queue left by a write error waits for no FD_WRITE: before the limit
+                    // refuses a packet, such a queue is written again.
+                    if (OverLimitLocked(copy->m_nLen) && !m_bWriteBlocked) {
+                        FlushLocked();
+                    }
+                    if (OverLimitLocked(copy->m_nLen)) {
+                        outcome = OverLimit;
+                    } else {
+                        CPacketData* rec = copy;
+                        copy = nullptr;
+                        QueueLocked(rec);
+                        result = FlushLocked();
+                        outcome = Done;
+                    }
+                }
+            } catch (const std::exception&) {
+                FailLocked(connection);
+            } catch (CException* e) {
+                e->Delete();
+                FailLocked(connection);
             }
-        } catch (const std::exception&) {
-        } catch (CException* e) {
-            e->Delete();
         }
         if (copyFailure) {
             std::rethrow_exception(copyFailure);  // nothing written, nothing queued, socket open
@@ -162,16 +200,161 @@ int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
         case Failed:
             break;
         }
-        // The lock has been left by the unwinding; the queue stays as it was.
+        // The queue stays as it was; FailLocked has had the connection closed if the stream was
+        // cut.
         FreeRecord(copy);
-        Close();
+        WSASetLastError(WSAENOBUFS);
         return SOCKET_ERROR;
     }
 }
 
-// With m_csLock held and nothing queued. What the socket does not take becomes the head
-// record: on "would block" exactly the unwritten rest; on any other error the whole packet, as
-// a flush leaves its head record. The results are those of a flush of that one packet.
+bool CQmtpSocket::OnNotifyThread() const {
+    return m_hNotifyWnd != nullptr && GetWindowThreadProcessId(m_hNotifyWnd, nullptr) == GetCurrentThreadId();
+}
+
+// The window's thread may not wait for m_csLock: the packet waits in m_DeferredList, and the
+// holder (or the next flush) appends it to the queue and writes it. Its result is that of a
+// flush that would block.
+int CQmtpSocket::DeferPacket(CPacketData* rec) {
+    const UINT limit = m_nSendQueueLimit.load(std::memory_order_relaxed);
+    const size_t queued = m_nSendQueueBytes.load(std::memory_order_relaxed);
+    if (limit != 0 && queued != 0 && queued + static_cast<size_t>(rec->m_nLen) > limit) {
+        FreeRecord(rec);
+        FlushSoon();
+        WSASetLastError(WSAENOBUFS);
+        return SOCKET_ERROR;
+    }
+    const int len = rec->m_nLen;
+    {
+        CriticalSectionHold hold(m_csDeferred);
+        try {
+            m_DeferredList.AddTail(rec);
+        } catch (...) {
+            FreeRecord(rec);
+            throw;  // nothing queued, socket open, as for a copy that fails
+        }
+        m_nSendQueueBytes.fetch_add(static_cast<size_t>(len), std::memory_order_relaxed);
+        m_bHaveDeferred.store(true);
+    }
+    FlushSoon();
+    return BlockedResult(len);
+}
+
+void CQmtpSocket::DropCutRestLocked() {
+    if (!m_bDropCutRest.load()) {
+        return;
+    }
+    // The closed connection's peer has the start of this packet: its rest would be read on the
+    // next connection from the middle of a payload. Whole packets stay for that connection.
+    if (m_bHeadIsRest && !m_SendList.IsEmpty()) {
+        CPacketData* rec = m_SendList.RemoveHead();
+        SubtractQueuedLocked(rec->m_nLen);
+        FreeRecord(rec);
+    }
+    m_bHeadIsRest = false;
+    m_bDropCutRest.store(false);
+}
+
+void CQmtpSocket::SettleLocked() {
+    DropCutRestLocked();
+    if (!m_bHaveDeferred.load()) {
+        return;
+    }
+    CriticalSectionHold hold(m_csDeferred);
+    while (!m_DeferredList.IsEmpty()) {
+        m_SendList.AddTail(m_DeferredList.GetHead());  // on failure the record stays deferred
+        m_DeferredList.RemoveHead();
+    }
+    m_bHaveDeferred.store(false);
+}
+
+// The request and the lock are handed over without a window: the holder reads the request
+// with a read-modify-write after it has left the lock, and the requester sets it with one
+// before it tries the lock. Read-modify-writes of one variable are totally ordered, so either
+// the holder's comes later and finds the request, or the requester's comes later, follows the
+// holder's leaving, and finds the lock free (or held by a newer holder, who sees the request).
+void CQmtpSocket::LeaveSendLock() {
+    LeaveCriticalSection(&m_csLock);
+    while (m_nFlushPending.fetch_or(0) != 0) {
+        if (!TryEnterCriticalSection(&m_csLock)) {
+            return;  // the new holder runs the request when it leaves
+        }
+        if (m_nFlushPending.exchange(0) != 0) {
+            // The holder's own call reports its own error, not that of the flush run for another.
+            const int error = WSAGetLastError();
+            FlushGuardedLocked();
+            WSASetLastError(error);
+        }
+        LeaveCriticalSection(&m_csLock);
+    }
+}
+
+void CQmtpSocket::FlushSoon() {
+    m_nFlushPending.fetch_or(1);
+    if (TryEnterCriticalSection(&m_csLock)) {
+        LeaveSendLock();  // finds the request and runs it
+    }
+}
+
+void CQmtpSocket::FlushGuardedLocked() {
+    const unsigned connection = m_nConnection.load();
+    try {
+        SettleLocked();
+        FlushLocked();
+    } catch (const std::exception&) {
+        FailLocked(connection);
+    } catch (CException* e) {
+        e->Delete();
+        FailLocked(connection);
+    }
+}
+
+// An exception inside a locked region may have left a packet partly written with its rest
+// lost. Another sender's bytes must not follow it, and neither may a FIN: writes are refused
+// from here, and the connection is closed as OnClose closes it (unregistered, reset when the
+// stream was cut, TP_NOTIFY_CLOSE with GetErrorCode() WSAENOBUFS), on the window's thread,
+// by the FD_WRITE posted here or by whichever send or receive event comes first. A connection
+// that OnClose has already retired, or that is not there, is left alone.
+void CQmtpSocket::FailLocked(unsigned connection) {
+    m_bUsingHandle.store(true);
+    if (!m_bHandleRetired.load() && m_nConnection.load() == connection && m_hSocket != INVALID_SOCKET) {
+        m_bSendFailed.store(true);
+        PostMessageA(m_hNotifyWnd, WM_SOCKET_NOTIFY, static_cast<WPARAM>(m_hSocket),
+                     WSAMAKESELECTREPLY(FD_WRITE, 0));
+    }
+    m_bUsingHandle.store(false);
+}
+
+bool CQmtpSocket::RetireSendSide(int nErrorCode) {
+    // A sender thread that holds the lock may be waiting for this thread: never wait for it.
+    if (!TryEnterCriticalSection(&m_csLock)) {
+        const bool cut = RetireHandle();
+        if (cut) {
+            m_bDropCutRest.store(true);  // the next holder drops the rest before any write
+        }
+        return cut;
+    }
+    SendLockHold hold(*this);
+    // A peer that only shut down its sending side still reads what the socket takes now.
+    if (nErrorCode == 0 && !m_bSendFailed.load()) {
+        try {
+            SettleLocked();
+            FlushLocked();
+        } catch (const std::exception&) {
+        } catch (CException* e) {
+            e->Delete();
+        }
+    }
+    const bool cut = RetireHandle();
+    if (cut) {
+        m_bDropCutRest.store(true);
+        DropCutRestLocked();
+    }
+    return cut;
+}
+
+// With m_csLock held and nothing queued. What the socket does not take, exactly the unwritten
+// rest, becomes the head record. The results are those of a flush of that one packet.
 int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFailure) {
     // Two pieces come here only above kSplitFrame; with Nagle on they are copied and written
     // in one piece after all.
@@ -192,10 +375,12 @@ int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFai
         }
         const int code = WSAGetLastError();
         const bool wouldBlock = code == WSAEWOULDBLOCK;
+        m_bWriteBlocked = wouldBlock;
         if (!wouldBlock) {
             StoreTpSocketError(code);
         }
-        if (!KeepLocked(packet, wouldBlock ? written : 0, written == 0, copyFailure)) {
+        // Whatever the error, the bytes the socket took are not queued again.
+        if (!KeepLocked(packet, written, written == 0, copyFailure)) {
             return SOCKET_ERROR;
         }
         return wouldBlock ? BlockedResult(total) : SOCKET_ERROR;
@@ -206,11 +391,12 @@ int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFai
 // Queues a copy of the packet from offset `skip` on, m_csLock held. A copy that cannot be
 // allocated while no byte of the packet has been written goes to `copyFailure` (false; the
 // caller rethrows it once the lock is left, as for a copy made before queuing); after a partial
-// write it is thrown on (the socket is then closed).
+// write it is thrown on, and the connection is closed (FailLocked).
 bool CQmtpSocket::KeepLocked(const Outgoing& packet, int skip, bool nothingWritten,
                              std::exception_ptr& copyFailure) {
     if (!nothingWritten) {
         QueueLocked(packet.CopyFrom(skip));
+        m_bHeadIsRest = skip > 0;  // the queue was empty: this is its head
         return true;
     }
     try {
@@ -231,9 +417,8 @@ bool CQmtpSocket::OverLimitLocked(int len) const {
 }
 
 void CQmtpSocket::SubtractQueuedLocked(int len) {
-    // Written under m_csLock only, so a plain store suffices.
-    m_nSendQueueBytes.store(m_nSendQueueBytes.load(std::memory_order_relaxed) - static_cast<size_t>(len),
-                            std::memory_order_relaxed);
+    // A deferred packet adds without m_csLock, so the count changes atomically.
+    m_nSendQueueBytes.fetch_sub(static_cast<size_t>(len), std::memory_order_relaxed);
 }
 
 void CQmtpSocket::QueueLocked(CPacketData* rec) {
@@ -243,9 +428,7 @@ void CQmtpSocket::QueueLocked(CPacketData* rec) {
         FreeRecord(rec);
         throw;
     }
-    // Written under m_csLock only, so a plain store suffices.
-    m_nSendQueueBytes.store(m_nSendQueueBytes.load(std::memory_order_relaxed) + static_cast<size_t>(rec->m_nLen),
-                            std::memory_order_relaxed);
+    m_nSendQueueBytes.fetch_add(static_cast<size_t>(rec->m_nLen), std::memory_order_relaxed);
 }
 
 size_t CQmtpSocket::GetSendQueueBytes() const {
@@ -261,16 +444,43 @@ UINT CQmtpSocket::GetSendQueueLimit() const {
 }
 
 int CQmtpSocket::SendPacket() {
+    if (!TryEnterCriticalSection(&m_csLock)) {
+        if (OnNotifyThread()) {
+            FlushSoon();  // the holder flushes when it leaves the lock
+            return BlockedResult(0);
+        }
+        EnterCriticalSection(&m_csLock);
+    }
+    SendLockHold hold(*this);
+    const unsigned connection = m_nConnection.load();
     try {
-        CriticalSectionHold hold(m_csLock);
+        SettleLocked();
         return FlushLocked();
     } catch (const std::exception&) {
     } catch (CException* e) {
         e->Delete();
     }
-    // The lock has been left by the unwinding; the queue stays as it was.
-    Close();
+    // The queue stays as it was.
+    FailLocked(connection);
+    WSASetLastError(WSAENOBUFS);
     return SOCKET_ERROR;
+}
+
+// Keeps the unwritten `left` bytes at `rest` as the head record's bytes: in a buffer of their
+// own size, or, when that cannot be allocated, moved to the front of the record's buffer, so
+// that keeping them never fails.
+void CQmtpSocket::TrimHeadLocked(CPacketData* rec, const char* rest, int left) {
+    char* own = static_cast<char*>(::operator new(static_cast<size_t>(left), std::nothrow));
+    if (own != nullptr) {
+        std::memcpy(own, rest, static_cast<size_t>(left));
+        ::operator delete(rec->m_pData);
+        rec->m_pData = own;
+    } else {
+        std::memmove(rec->m_pData, rest, static_cast<size_t>(left));
+    }
+    SubtractQueuedLocked(rec->m_nLen - left);
+    rec->m_nLen = left;
+    m_bHeadIsRest = true;
 }
 
 // The whole walk of the queue runs under m_csLock, so concurrent senders' packets reach the
@@ -285,20 +495,17 @@ int CQmtpSocket::FlushLocked() {
             const int n = WriteRaw(p, left, left);
             if (n == SOCKET_ERROR) {
                 const int code = WSAGetLastError();
+                const int blocked = BlockedResult(rec->m_nLen);
+                m_bWriteBlocked = code == WSAEWOULDBLOCK;
+                // Keep exactly the unwritten rest, whatever the error: the bytes the socket took
+                // never go out twice. When nothing of the record was written, its buffer
+                // already is that rest.
+                if (p != rec->m_pData) {
+                    TrimHeadLocked(rec, p, left);
+                }
                 if (code != WSAEWOULDBLOCK) {
                     StoreTpSocketError(code);
-                    return SOCKET_ERROR;  // queue unchanged, head record included
-                }
-                const int blocked = BlockedResult(rec->m_nLen);
-                // Keep exactly the unwritten rest. When nothing of the record was written, its
-                // buffer already is that rest.
-                if (p != rec->m_pData) {
-                    char* rest = static_cast<char*>(::operator new(static_cast<size_t>(left)));
-                    std::memcpy(rest, p, static_cast<size_t>(left));
-                    ::operator delete(rec->m_pData);
-                    rec->m_pData = rest;
-                    SubtractQueuedLocked(rec->m_nLen - left);
-                    rec->m_nLen = left;
+                    return SOCKET_ERROR;  // the queue keeps what was not written
                 }
                 return blocked;
             }
@@ -309,6 +516,7 @@ int CQmtpSocket::FlushLocked() {
         // stays whole, and so does its count.
         SubtractQueuedLocked(rec->m_nLen);
         ++count;
+        m_bHeadIsRest = false;
         if (!IsBadWritePtr(rec, sizeof *rec)) {
             if (!IsBadWritePtr(rec->m_pData, static_cast<UINT_PTR>(rec->m_nLen))) {
                 ::operator delete(rec->m_pData);
@@ -322,9 +530,9 @@ int CQmtpSocket::FlushLocked() {
 
 int CQmtpSocket::WriteRaw(const char* data, int len, int packetLeft) {
     m_bUsingHandle.store(true);
-    if (m_bHandleRetired.load()) {
+    if (m_bHandleRetired.load() || m_bDropCutRest.load() || m_bSendFailed.load()) {
         m_bUsingHandle.store(false);
-        WSASetLastError(WSAENOTSOCK);
+        WSASetLastError(m_bSendFailed.load() ? WSAECONNABORTED : WSAENOTSOCK);
         return SOCKET_ERROR;
     }
     const int n = CQmAsyncSocket::Send(data, len, 0);
@@ -346,9 +554,13 @@ bool CQmtpSocket::NagleOffRaw() {
 }
 
 void CQmtpSocket::OnSend(int nErrorCode) {
+    if (m_bSendFailed.load()) {
+        OnClose(WSAENOBUFS);  // see FailLocked
+        return;
+    }
     m_nErrorCode = nErrorCode;
     if (nErrorCode == 0) {
-        SendPacket();
+        FlushSoon();  // never waits for a lock that a worker holds while it waits for us
     }
     PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_SEND, reinterpret_cast<LPARAM>(this));
 }

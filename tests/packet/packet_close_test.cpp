@@ -15,6 +15,8 @@ using packet_test::Contents;
 using packet_test::DrainQueue;
 using packet_test::Frame;
 using packet_test::Payload;
+using packet_test::ReadToEnd;
+using packet_test::StreamEnd;
 using winsock::seam::ScriptSend;
 using winsock::seam::TakeBytes;
 using winsock::seam::WouldBlock;
@@ -22,36 +24,6 @@ using winsock::seam::WouldBlock;
 namespace {
 
 const UINT kSentToApp = WM_USER + 50;
-
-// How a peer's reading ended.
-struct StreamEnd {
-    std::string bytes;
-    int error = -1;  // 0: an orderly close; else the WinSock code; -1: still open at the deadline
-};
-
-StreamEnd ReadToEnd(SOCKET s, DWORD timeoutMs = 30000) {
-    StreamEnd end;
-    winsock::u_long on = 1;
-    winsock::ioctlsocket(s, FIONBIO, &on);
-    std::vector<char> buf(1 << 16);
-    const DWORD start = GetTickCount();
-    for (;;) {
-        const int r = winsock::recv(s, buf.data(), static_cast<int>(buf.size()), 0);
-        if (r > 0) {
-            end.bytes.append(buf.data(), static_cast<size_t>(r));
-        } else if (r == 0) {
-            end.error = 0;
-            return end;
-        } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
-            end.error = WSAGetLastError();
-            return end;
-        } else if (GetTickCount() - start > timeoutMs) {
-            return end;
-        } else {
-            Sleep(1);
-        }
-    }
-}
 
 // Splits a stream into payloads; `rest` gets the bytes of a frame cut short at the end.
 std::vector<std::string> Frames(const std::string& stream, size_t& rest) {

@@ -187,3 +187,28 @@ TEST(PacketSendLimit, ConcurrentSendersStayWithinTheLimitAndEveryAcceptedPacketA
 }
 
 }  // namespace
+
+namespace {
+
+// A write error (the system's ENOBUFS, which keeps the socket) leaves the queue waiting for no
+// FD_WRITE: a Send that the limit would refuse writes the queue again first, so the socket is
+// never stuck refusing everything.
+TEST(PacketSendLimit, ARefusedSendFirstRetriesAQueueThatAWriteErrorLeft) {
+    ConnectedProbe c;
+    ASSERT_TRUE(c.ok);
+    c.sock.SetSendQueueLimit(100);
+    const std::string a = Payload(60, 1), d = Payload(40, 3);
+    ScriptSend(c.sock.m_hSocket, {WouldBlock(), winsock::seam::FailWith(WSAENOBUFS)});
+    EXPECT_GT(SendString(c.sock, a), 0);
+    c.sock.OnSend(0);  // its flush fails: no further FD_WRITE comes
+    EXPECT_EQ(64u, c.sock.GetSendQueueBytes());
+
+    EXPECT_NE(SOCKET_ERROR, SendString(c.sock, d)) << "64 + 44 bytes: the queue is written first";
+    EXPECT_EQ(0u, c.sock.GetSendQueueBytes());
+    std::string got;
+    const std::string expected = Frame(a) + Frame(d);
+    ASSERT_TRUE(RecvExactly(c.peer, expected.size(), got));
+    EXPECT_EQ(expected, got);
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 
 #include "alloc_failure.h"
 #include "packet_test_util.h"
+#include "support/test_system.h"
 
 using packet_test::Codes;
 using packet_test::ConnectedProbe;
@@ -189,29 +190,47 @@ TEST(PacketSend, AFrameIsSplitOnlyAbove64KiBWithNagleOff) {
     }
 }
 
-// A write error on the direct write: -1 with the error's text, the socket open, and the whole
-// packet queued, as the flush leaves a head record that meets an error.
-TEST(PacketSend, DirectWriteErrorKeepsTheWholePacketAsTheFlushDoes) {
-    for (int taken : {0, 9, 4096}) {
-        SCOPED_TRACE(taken);
+// A write error (the system's ENOBUFS, which keeps the socket) after part of a packet went out,
+// on the direct write and in a queued flush: -1 with the error's text, the socket open, and the
+// queue keeps only what was not written, so the next send event finishes the frame and the
+// peer never reads a byte twice.
+TEST(PacketSend, WriteErrorAfterAPartialWriteNeverRepeatsBytes) {
+    const struct {
+        bool queuedFirst;  // the packet waits behind a would-block; the flush meets the error
+        int taken;
+    } cases[] = {{false, 0}, {false, 9}, {false, 4096}, {true, 9}, {true, 5000}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::string(k.queuedFirst ? "flush, " : "direct, ") + std::to_string(k.taken));
         ConnectedProbe c;
         ASSERT_TRUE(c.ok);
         const std::string payload = Payload(6000, 8);
-        std::vector<winsock::seam::Step> script;
-        if (taken > 0) {
-            script.push_back(TakeBytes(taken));
+        const std::string frame = Frame(payload);
+        if (k.queuedFirst) {
+            ScriptSend(c.sock.m_hSocket, {WouldBlock()});
+            ASSERT_GT(SendString(c.sock, payload), 0);
         }
-        script.push_back(FailWith(WSAENETRESET));
+        std::vector<winsock::seam::Step> script;
+        if (k.taken > 0) {
+            script.push_back(TakeBytes(k.taken));
+        }
+        script.push_back(FailWith(WSAENOBUFS));
         ScriptSend(c.sock.m_hSocket, script);
         g_strTpSocketError.Empty();
-        EXPECT_EQ(-1, SendString(c.sock, payload));
-        EXPECT_EQ(std::vector<std::string>{Frame(payload)}, Contents(c.sock.m_SendList));
-        EXPECT_EQ(Frame(payload).size(), c.sock.GetSendQueueBytes());
+        EXPECT_EQ(-1, k.queuedFirst ? c.sock.SendPacket() : SendString(c.sock, payload));
+        EXPECT_EQ(std::vector<std::string>{frame.substr(static_cast<size_t>(k.taken))}, Contents(c.sock.m_SendList));
+        EXPECT_EQ(frame.size() - static_cast<size_t>(k.taken), c.sock.GetSendQueueBytes());
         CString expected;
-        QmGetWSAErrorString(WSAENETRESET, expected);
+        QmGetWSAErrorString(WSAENOBUFS, expected);
         EXPECT_EQ(expected, g_strTpSocketError);
         EXPECT_EQ(0, c.sock.closeCalls);
         EXPECT_NE(INVALID_SOCKET, c.sock.m_hSocket);
+
+        c.sock.OnSend(0);  // the script is spent: the real socket takes the rest
+        EXPECT_TRUE(c.sock.m_SendList.IsEmpty());
+        std::string got;
+        ASSERT_TRUE(RecvExactly(c.peer, frame.size(), got));
+        EXPECT_TRUE(frame == got);
+        EXPECT_TRUE(packet_test::NothingWaiting(c.peer)) << "bytes sent twice";
     }
 }
 
@@ -260,23 +279,26 @@ bool LockIsFree(packet_test::ProbeSocket& sock) {
     return entered != FALSE;
 }
 
-// The copy of what the socket did not take cannot be allocated. After part of the packet went
-// out (from the queue, or straight from the caller's buffer) the lock is left, the socket is
-// closed and the result is -1, with the queue as it was; when nothing was written the call
-// ends in the allocation failure itself, nothing queued and the socket open, as a copy made
-// before queuing does.
+// The copy of what the socket did not take cannot be allocated. In a queued flush the rest is
+// kept in the record's own buffer, so the socket stays whole and the next send event finishes
+// the frame. After part of a packet went straight from the caller's buffer the rest is lost:
+// the call fails with WSAENOBUFS, and the connection is closed on the window's thread.
+// When nothing was written the call ends in the allocation failure itself, nothing queued and
+// the socket open, as a copy made before queuing does.
 TEST(PacketSend, AllocationFailureForTheUnwrittenRest) {
     const std::string payload = Payload(4000, 9);  // frame of 4004 bytes, written at once
+    const std::string frame = Frame(payload);
+    enum Outcome { Kept, Closes, Throws };
     const struct {
         const char* name;
-        bool queuedFirst;       // the packet waits in the queue; the flush meets the failure
-        bool partial;           // 10 bytes go out before the would-block
+        bool queuedFirst;  // the packet waits in the queue; the flush meets the failure
+        bool partial;      // 10 bytes go out before the would-block
         size_t failingSize;
-        bool closes;
+        Outcome outcome;
     } cases[] = {
-        {"flush after a partial write", true, true, 4004 - 10, true},
-        {"direct write after a partial write", false, true, 4004 - 10, true},
-        {"direct write, nothing written", false, false, 4004, false},
+        {"flush after a partial write", true, true, 4004 - 10, Kept},
+        {"direct write after a partial write", false, true, 4004 - 10, Closes},
+        {"direct write, nothing written", false, false, 4004, Throws},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.name);
@@ -295,29 +317,82 @@ TEST(PacketSend, AllocationFailureForTheUnwrittenRest) {
         alloc_failure::FailNextOfSize(k.failingSize);
         bool threw = false;
         int result = 0;
+        int error = 0;
         try {
             result = k.queuedFirst ? c.sock.SendPacket() : SendString(c.sock, payload);
+            error = WSAGetLastError();
         } catch (const std::bad_alloc&) {
             threw = true;
         }
         EXPECT_FALSE(alloc_failure::Armed()) << "the injected failure was not reached";
         alloc_failure::Disarm();
-
         EXPECT_TRUE(LockIsFree(c.sock));
-        if (k.closes) {
-            EXPECT_FALSE(threw);
+        EXPECT_EQ(k.outcome == Throws, threw);
+        EXPECT_EQ(0, c.sock.closeCalls) << "never closed on the sender's thread";
+        EXPECT_NE(INVALID_SOCKET, c.sock.m_hSocket);
+        std::string got;
+        switch (k.outcome) {
+        case Kept:
+            EXPECT_GT(result, 0);
+            EXPECT_EQ(std::vector<std::string>{frame.substr(10)}, Contents(c.sock.m_SendList));
+            c.sock.OnSend(0);
+            ASSERT_TRUE(RecvExactly(c.peer, frame.size(), got));
+            EXPECT_TRUE(frame == got);
+            break;
+        case Closes:  // the close itself: PacketSendThreads
             EXPECT_EQ(-1, result);
-            EXPECT_EQ(1, c.sock.closeCalls) << "closed through the virtual Close";
-            EXPECT_EQ(INVALID_SOCKET, c.sock.m_hSocket);
-        } else {
-            EXPECT_TRUE(threw);
-            EXPECT_EQ(0, c.sock.closeCalls);
-            EXPECT_NE(INVALID_SOCKET, c.sock.m_hSocket);
+            EXPECT_EQ(WSAENOBUFS, error);
+            EXPECT_TRUE(c.sock.m_SendList.IsEmpty());
+            break;
+        case Throws:
+            EXPECT_TRUE(c.sock.m_SendList.IsEmpty());
+            break;
         }
-        // The queue is as it was when the failure struck.
-        const std::vector<std::string> expected =
-            k.queuedFirst ? std::vector<std::string>{Frame(payload)} : std::vector<std::string>{};
-        EXPECT_EQ(expected, Contents(c.sock.m_SendList));
+    }
+}
+
+// The rest of a packet cut by the send event's or the close event's flush cannot be copied: it
+// is kept in the record's own buffer. The send event's next flush finishes the frame; the close
+// event ends the connection with a reset, never a FIN behind the cut frame, and drops the rest.
+TEST(PacketSend, AllocationFailureInAnEventsFlushKeepsTheStreamRight) {
+    const std::string payload = Payload(4000, 10);
+    const std::string frame = Frame(payload);
+    for (bool closeEvent : {false, true}) {
+        SCOPED_TRACE(closeEvent ? "close event" : "send event");
+        ConnectedProbe c;
+        ASSERT_TRUE(c.ok);
+        ScriptSend(c.sock.m_hSocket, {WouldBlock()});
+        ASSERT_GT(SendString(c.sock, payload), 0);
+        ScriptSend(c.sock.m_hSocket, {TakeBytes(10), WouldBlock()});
+        alloc_failure::FailNextOfSize(frame.size() - 10);
+        if (closeEvent) {
+            c.sock.OnClose(0);
+        } else {
+            c.sock.OnSend(0);
+        }
+        EXPECT_FALSE(alloc_failure::Armed()) << "the injected failure was not reached";
+        alloc_failure::Disarm();
+        DrainQueue();
+        if (!closeEvent) {
+            EXPECT_EQ(0, c.sock.closeCalls);
+            EXPECT_EQ(std::vector<std::string>{frame.substr(10)}, Contents(c.sock.m_SendList));
+            c.sock.OnSend(0);
+            std::string got;
+            ASSERT_TRUE(RecvExactly(c.peer, frame.size(), got));
+            EXPECT_TRUE(frame == got);
+            DrainQueue();
+            EXPECT_EQ((std::vector<WPARAM>{TP_NOTIFY_SEND, TP_NOTIFY_SEND}), Codes(c.wnd));
+            continue;
+        }
+        EXPECT_EQ(1, c.sock.closeCalls);
+        EXPECT_TRUE(c.sock.m_SendList.IsEmpty()) << "the cut packet's rest is dropped";
+        EXPECT_EQ(0u, c.sock.GetSendQueueBytes());
+        EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_CLOSE}, Codes(c.wnd));
+        const packet_test::StreamEnd end = packet_test::ReadToEnd(c.peer, 10000);
+        EXPECT_EQ(frame.substr(0, 10), end.bytes);
+        if (talven_test::ExpectDocumented(talven_test::kWineResetRecv)) {
+            EXPECT_EQ(WSAECONNRESET, end.error) << "a FIN behind a cut frame";
+        }
     }
 }
 

@@ -175,6 +175,36 @@ inline void ReadAvailable(SOCKET s, std::string& out) {
     }
 }
 
+// How a peer's reading ended.
+struct StreamEnd {
+    std::string bytes;
+    int error = -1;  // 0: an orderly close; else the WinSock code; -1: still open at the deadline
+};
+
+inline StreamEnd ReadToEnd(SOCKET s, DWORD timeoutMs = 30000) {
+    StreamEnd end;
+    winsock::u_long on = 1;
+    winsock::ioctlsocket(s, FIONBIO, &on);
+    std::vector<char> buf(1 << 16);
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const int r = winsock::recv(s, buf.data(), static_cast<int>(buf.size()), 0);
+        if (r > 0) {
+            end.bytes.append(buf.data(), static_cast<size_t>(r));
+        } else if (r == 0) {
+            end.error = 0;
+            return end;
+        } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
+            end.error = WSAGetLastError();
+            return end;
+        } else if (GetTickCount() - start > timeoutMs) {
+            return end;
+        } else {
+            Sleep(1);
+        }
+    }
+}
+
 // True when nothing is waiting on the (non-blocking) peer.
 inline bool NothingWaiting(SOCKET s) {
     char c;
