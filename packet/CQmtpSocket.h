@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <memory>
 
 #include "packet/CPacketData.h"
 #include "platform/kernel32/kernel32.h"
@@ -32,6 +33,8 @@
 // Default bound on a received payload; a larger length field is a protocol violation.
 #define TP_DEFAULT_MAX_PACKET_LEN 1048576u
 
+struct CQmtpSocketReconnectState;
+
 class TALVEN_API CQmtpSocket : public CQmAsyncSocket {
 public:
     CQmtpSocket();
@@ -44,6 +47,22 @@ public:
 
     // Nonzero when the connection is made or under way.
     int Connect(const char* host, UINT port) override;
+
+    // As the base's, and the host and port become the target of reconnects. Window's thread.
+    int ConnectAsync(const char* host, UINT port);
+
+    // Reconnect, off by default (initialMs 0 turns it off); set before Connect. When a connection made by Connect
+    // or ConnectAsync ends without the application closing it (after its TP_NOTIFY_CLOSE), or
+    // such a connect fails, the socket is closed and connects again to the same host and port
+    // (ConnectAsync: a name is looked up without blocking) after a wait that doubles from
+    // initialMs up to maxMs, less a random part of up to a quarter. Each attempt reports
+    // TP_NOTIFY_CONNECT with its error (the connect timeout applies to each). It stops when
+    // maxTries attempts in a row have failed (0: never) or when the application calls Close.
+    // Packets not yet written stay queued and go out on the new connection. Window's thread.
+    void SetReconnect(UINT initialMs, UINT maxMs, UINT maxTries);
+    // Whether a reconnect attempt is due: true from a TP_NOTIFY_CLOSE or failed
+    // TP_NOTIFY_CONNECT after which the socket tries again, false once it has given up.
+    BOOL IsReconnecting() const;
 
     // Receive side (notification window's thread)
     int Receive(void* buffer, int length, int flags = 0) override;
@@ -151,6 +170,16 @@ private:
     // A record that ReadData emptied, kept for the next received packet (one allocation less
     // per packet). Notification window's thread; freed by the destructor.
     CPacketData* m_pSpareRecord;
+
+    // Reconnect (CQmtpSocketReconnect.cpp): the hooks of Connect, OnConnect and OnClose.
+    void NoteReconnectTarget(const char* host, UINT port);
+    void ReconnectAfterConnect(int nErrorCode);
+    void ReconnectAfterClose();
+    void ScheduleReconnect();
+    void CloseForReconnect();
+    void ReconnectNow();
+    static void FireReconnect(CQmAsyncSocket& socket);
+    std::unique_ptr<CQmtpSocketReconnectState> m_pReconnect;  // made by SetReconnect
 
     // The handshake between the calls on the handle that the send side makes (one at a time,
     // under m_csLock) and OnClose, which never takes m_csLock: such a call announces itself in
