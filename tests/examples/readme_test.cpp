@@ -60,6 +60,7 @@ TEST(Readme, SelfContainedProgramsRunToSuccess) {
     } cases[] = {
         {"readme_startup", ""},
         {"readme_pair", "received 5 bytes: hello\n"},
+        {"readme_connect", "connect: 0\nclosed; reconnecting: yes\nconnect: 0\nserver got: sent while away\n"},
     };
     Scratch scratch;
     for (const auto& c : cases) {
