@@ -133,6 +133,16 @@ void CQmtpSocket::OnClose(int nErrorCode) {
     }
 }
 
+void CQmtpSocket::Close() {
+    if (m_hSocket == INVALID_SOCKET) {
+        CQmAsyncSocket::Close();  // ends a pending wait or lookup
+        return;
+    }
+    RetireHandle();
+    CQmAsyncSocket::Close();
+    ReopenForWrites();
+}
+
 bool CQmtpSocket::RetireHandle() {
     m_bHandleRetired.store(true);
     // A call that began before it saw the flag finishes here; one that begins now sees it.

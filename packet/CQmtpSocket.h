@@ -89,6 +89,11 @@ public:
     void SetSendQueueLimit(UINT bytes);
     UINT GetSendQueueLimit() const;
 
+    // The base's Close with the handle retired from the send side: no sender thread writes to
+    // the handle while it closes, or to its number once reused. Also what the connect timeout
+    // calls. Any thread that may close the socket.
+    void Close() override;
+
     void OnOutOfBandData(int nErrorCode) override;
     void OnAccept(int nErrorCode) override;
     void OnConnect(int nErrorCode) override;

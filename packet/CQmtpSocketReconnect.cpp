@@ -92,11 +92,9 @@ void CQmtpSocket::FireReconnect(CQmAsyncSocket& socket) {
 }
 
 void CQmtpSocket::CloseForReconnect() {
-    // Unregister while the handle is still set; no write touches the handle while it closes.
+    // Unregister while the handle is still set; Close keeps the send side off the handle.
     SendMessageA(m_hNotifyWnd, WM_SOCKET_REMOVE_MAP, 0, reinterpret_cast<LPARAM>(this));
-    RetireHandle();
     Close();
-    ReopenForWrites();
 }
 
 void CQmtpSocket::ReconnectNow() {

@@ -19,9 +19,12 @@ struct InFlight {
     std::unordered_map<UINT_PTR, QmConnectAttempt*> timers;
 };
 
+// Never destroyed: a socket that is itself a static object may end its attempt at exit, after
+// every function-local static of this file would have gone.
 InFlight& Table() {
-    static InFlight table;
-    return table;
+    alignas(InFlight) static unsigned char storage[sizeof(InFlight)];
+    static InFlight* table = ::new (static_cast<void*>(storage)) InFlight;
+    return *table;
 }
 
 void Register(std::unordered_map<UINT_PTR, QmConnectAttempt*>& map, UINT_PTR key,

@@ -2,8 +2,10 @@
 // notification window, and the backoff's delays.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -208,6 +210,32 @@ TEST_F(PacketReconnect, ConnectTimeoutReportsTimedOutOnEveryAttempt) {
     PumpFor(300);
     EXPECT_EQ(notes_, (std::vector<Note>{{TP_NOTIFY_CONNECT, 10060}, {TP_NOTIFY_CONNECT, 10060}}));
     EXPECT_EQ(sock_.m_hSocket, INVALID_SOCKET);
+}
+
+// A sender thread keeps sending while attempts time out, close and make new sockets: every
+// packet stays queued whole, and no write meets a handle being closed or made (the thread
+// sanitizer watches the handle).
+TEST_F(PacketReconnect, SenderThreadMeetsTimeoutsAndNewSockets) {
+    talven_test::SilentPeer silent;
+    ASSERT_TRUE(silent.ok());
+    sock_.SetConnectTimeout(30);
+    sock_.SetReconnect(5, 5, 4);
+    ASSERT_EQ(sock_.Connect("127.0.0.1", silent.port()), 1);
+    std::atomic<bool> stop{false};
+    int sent = 0;
+    std::thread sender([&] {
+        while (!stop.load()) {
+            char payload[] = "queued";
+            sock_.Send(payload, 6);
+            ++sent;
+            std::this_thread::yield();
+        }
+    });
+    const bool ended = PumpUntil([&] { return Count(TP_NOTIFY_CONNECT, WSAETIMEDOUT) == 5; });
+    stop.store(true);
+    sender.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(sock_.GetSendQueueBytes(), static_cast<size_t>(sent) * Frame("queued").size());
 }
 
 TEST(ReconnectDelay, DoublesUpToTheBoundLessAQuarterAtMost) {
