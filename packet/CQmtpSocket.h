@@ -60,8 +60,9 @@ public:
     // maxTries attempts in a row have failed (0: never) or when the application calls Close.
     // Packets not yet written stay queued and go out on the new connection. Window's thread.
     void SetReconnect(UINT initialMs, UINT maxMs, UINT maxTries);
-    // Whether a reconnect attempt is due: true from a TP_NOTIFY_CLOSE or failed
-    // TP_NOTIFY_CONNECT after which the socket tries again, false once it has given up.
+    // Whether the socket is reconnecting: waiting for its next attempt or inside one. True from
+    // a TP_NOTIFY_CLOSE or failed TP_NOTIFY_CONNECT after which it tries again until that
+    // attempt's TP_NOTIFY_CONNECT; false once it has given up or the application closed it.
     BOOL IsReconnecting() const;
 
     // Receive side (notification window's thread)

@@ -40,7 +40,11 @@ void CQmtpSocket::SetReconnect(UINT initialMs, UINT maxMs, UINT maxTries) {
 }
 
 BOOL CQmtpSocket::IsReconnecting() const {
-    return m_pReconnect && m_pReconnect->initialMs != 0 && IsWaiting() ? TRUE : FALSE;
+    if (!m_pReconnect || m_pReconnect->initialMs == 0) {
+        return FALSE;
+    }
+    // Waiting, or an attempt under way (which the application's Close ends with the socket).
+    return IsWaiting() || (m_pReconnect->attempting && m_hSocket != INVALID_SOCKET) ? TRUE : FALSE;
 }
 
 int CQmtpSocket::ConnectAsync(const char* host, UINT port) {
@@ -55,10 +59,12 @@ void CQmtpSocket::NoteReconnectTarget(const char* host, UINT port) {
     m_pReconnect->host = host;
     m_pReconnect->port = port;
     m_pReconnect->haveTarget = true;
+    m_pReconnect->attempting = false;
     m_pReconnect->tries = 0;
 }
 
 void CQmtpSocket::ReconnectAfterConnect(int nErrorCode) {
+    m_pReconnect->attempting = false;
     if (m_pReconnect->initialMs == 0 || !m_pReconnect->haveTarget) {
         return;
     }
@@ -102,6 +108,7 @@ void CQmtpSocket::ReconnectNow() {
         return;
     }
     ++m_pReconnect->tries;
+    m_pReconnect->attempting = true;
     RetireHandle();
     int ok = Create(m_hNotifyWnd);
     ReopenForWrites();

@@ -17,6 +17,7 @@ struct CQmtpSocketReconnectState {
     UINT maxTries = 0;   // 0: no bound
     UINT tries = 0;      // failed attempts since the last connection
     bool haveTarget = false;  // Connect or ConnectAsync named the host and port below
+    bool attempting = false;  // a reconnect's connect is under way
     CString host;
     UINT port = 0;
     std::minstd_rand random;
