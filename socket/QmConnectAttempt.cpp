@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <unordered_map>
@@ -17,7 +18,13 @@ struct InFlight {
     std::mutex lock;
     std::unordered_map<UINT_PTR, QmConnectAttempt*> lookups;
     std::unordered_map<UINT_PTR, QmConnectAttempt*> timers;
+    // The buffers of cancelled lookups, by task, oldest first. A cancel that WinSock confirms
+    // means the buffer is never written, but Wine confirms every cancel and still completes the
+    // lookup into the buffer; so a buffer is kept until its late reply arrives, the oldest going
+    // once more than kOrphans wait (a few KiB at most where no reply ever comes).
+    std::deque<std::pair<UINT_PTR, std::unique_ptr<char[]>>> orphans;
 };
+constexpr std::size_t kOrphans = 16;
 
 // Never destroyed: a socket that is itself a static object may end its attempt at exit, after
 // every function-local static of this file would have gone.
@@ -74,11 +81,7 @@ int QmConnectAttempt::Start(const char* host, UINT port) {
         return 1;
     }
     if (!hostBuf_) {
-        hostBuf_.reset(new (std::nothrow) char[MAXGETHOSTSTRUCT]);
-        if (!hostBuf_) {
-            WSASetLastError(WSAENOBUFS);
-            return 0;
-        }
+        hostBuf_ = std::make_unique<char[]>(MAXGETHOSTSTRUCT);  // std::bad_alloc: ConnectAsync
     }
     task_ = WSAAsyncGetHostByName(owner_.m_hNotifyWnd, WM_SOCKET_LOOKUP, host, hostBuf_.get(),
                                   MAXGETHOSTSTRUCT);
@@ -118,13 +121,23 @@ void QmConnectAttempt::CancelLookup() {
     if (task_ == nullptr) {
         return;
     }
-    Take(Table().lookups, reinterpret_cast<UINT_PTR>(task_));
-    // Cancelled: nothing comes and the buffer is not written. Already ended: its message, if
-    // still queued, finds no attempt. Either way the buffer is free to reuse.
+    const UINT_PTR task = reinterpret_cast<UINT_PTR>(task_);
+    Take(Table().lookups, task);
+    // A reply still queued, or one that comes after all, finds no attempt.
     const int savedError = WSAGetLastError();
     WSACancelAsyncRequest(task_);
     WSASetLastError(savedError);
     task_ = nullptr;
+    InFlight& table = Table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    try {
+        table.orphans.emplace_back(task, std::move(hostBuf_));
+    } catch (const std::bad_alloc&) {
+        hostBuf_.reset();  // in the emulation and on Windows a confirmed cancel writes nothing
+    }
+    if (table.orphans.size() > kOrphans) {
+        table.orphans.pop_front();
+    }
 }
 
 bool QmConnectAttempt::SetOneTimer(Timer& timer, UINT ms) {
@@ -152,6 +165,16 @@ void QmConnectAttempt::KillOneTimer(Timer& timer) {
 void QmConnectAttempt::DispatchLookup(WPARAM task, LPARAM reply) {
     if (QmConnectAttempt* attempt = Take(Table().lookups, static_cast<UINT_PTR>(task))) {
         attempt->OnLookup(reply);
+        return;
+    }
+    // The late reply of a cancelled lookup: its buffer is written for good now.
+    InFlight& table = Table();
+    std::lock_guard<std::mutex> hold(table.lock);
+    for (auto it = table.orphans.begin(); it != table.orphans.end(); ++it) {
+        if (it->first == static_cast<UINT_PTR>(task)) {
+            table.orphans.erase(it);
+            break;
+        }
     }
 }
 

@@ -28,6 +28,7 @@ struct Request {
     std::string name;
     char* buf;
     int buflen;
+    int error;  // nonzero: the reply, without a lookup
 };
 
 // The bytes a copy of `h` takes in a caller's buffer, laid out as: the hostent, the alias
@@ -98,14 +99,14 @@ public:
     }
 
     // 0 with the error set when the thread cannot be started.
-    std::uintptr_t Submit(HWND hwnd, UINT msg, const char* name, char* buf, int buflen) {
+    std::uintptr_t Submit(HWND hwnd, UINT msg, const char* name, char* buf, int buflen, int error) {
         std::lock_guard<std::mutex> hold(lock_);
         try {
             if (!thread_.joinable()) {
                 thread_ = std::thread([this] { Serve(); });
             }
             const std::uintptr_t task = ++lastTask_;
-            queue_.push_back(Request{task, hwnd, msg, name, buf, buflen});
+            queue_.push_back(Request{task, hwnd, msg, name != nullptr ? name : "", buf, buflen, error});
             pending_.insert(task);
             wake_.notify_all();
             return task;
@@ -143,6 +144,11 @@ private:
                 continue;  // cancelled while queued
             }
             const std::uintptr_t task = r.task;
+            if (r.error != 0) {
+                pending_.erase(task);
+                Complete(r, nullptr, r.error);
+                continue;
+            }
             hold.unlock();
             const DWORD delay = seam::Installed() ? seam::LookupDelay(r.name.c_str()) : 0;
             hold.lock();
@@ -199,15 +205,14 @@ private:
 HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, int buflen) {
     using namespace talven::platform::sockets;
     if (!CheckStarted()) return nullptr;
-    if (name == nullptr || buf == nullptr || buflen < 0) {
-        Fail(WSAEFAULT);
-        return nullptr;
-    }
     if (!IsWindow(hwnd)) {
         Fail(WSAEINVAL);
         return nullptr;
     }
-    return reinterpret_cast<HANDLE>(Resolver::Get().Submit(hwnd, msg, name, buf, buflen));
+    // A name or buffer that cannot be used fails in the reply, as the reference page lists it.
+    const int error = name == nullptr || buf == nullptr ? WSAEFAULT : 0;
+    return reinterpret_cast<HANDLE>(
+        Resolver::Get().Submit(hwnd, msg, name, buf, buflen < 0 ? 0 : buflen, error));
 }
 
 int WSACancelAsyncRequest(HANDLE task) {

@@ -254,8 +254,8 @@ TALVEN_API void WSASetLastError(int error);
 TALVEN_API int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
 
 // The asynchronous gethostbyname. Returns a task handle (never 0, never reused) at once, or 0
-// with the error (WSANOTINITIALISED; WSAEFAULT for a null name or buffer; WSAEINVAL for a
-// window that does not exist). The lookup runs on a platform thread, one request after
+// with the error (WSANOTINITIALISED; WSAEINVAL for a window that does not exist). A null name
+// or buffer is answered by a reply with WSAEFAULT. The lookup runs on a platform thread, one request after
 // another; when it ends the hostent and everything it points at are copied into buf and
 // PostMessageA(hwnd, msg, task, WSAMAKEASYNCREPLY(bytes used, 0)) is posted; on failure the
 // buffer is untouched and the reply carries the lookup's error, WSAENOBUFS with the length
