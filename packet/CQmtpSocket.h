@@ -51,14 +51,15 @@ public:
     // As the base's, and the host and port become the target of reconnects. Window's thread.
     int ConnectAsync(const char* host, UINT port);
 
-    // Reconnect, off by default (initialMs 0 turns it off); set before Connect. When a connection made by Connect
-    // or ConnectAsync ends without the application closing it (after its TP_NOTIFY_CLOSE), or
-    // such a connect fails, the socket is closed and connects again to the same host and port
-    // (ConnectAsync: a name is looked up without blocking) after a wait that doubles from
-    // initialMs up to maxMs, less a random part of up to a quarter. Each attempt reports
-    // TP_NOTIFY_CONNECT with its error (the connect timeout applies to each). It stops when
-    // maxTries attempts in a row have failed (0: never) or when the application calls Close.
-    // Packets not yet written stay queued and go out on the new connection. Window's thread.
+    // Reconnect, off by default (initialMs 0 turns it off); set it before Connect. When a
+    // connection made by Connect or ConnectAsync ends without the application closing it (after
+    // its TP_NOTIFY_CLOSE), or such a connect fails, the socket is closed and connects again to
+    // the same host and port (by ConnectAsync: a name is looked up without blocking) after a
+    // wait that doubles from initialMs up to maxMs, less a random part of up to a quarter. Each
+    // attempt reports TP_NOTIFY_CONNECT with its error (the connect timeout applies to each).
+    // It stops when maxTries attempts in a row have failed (0: never) or when the application
+    // calls Close. Packets not yet written stay queued and go out on the new connection; the
+    // socket's notification window and target stay as they were. Window's thread.
     void SetReconnect(UINT initialMs, UINT maxMs, UINT maxTries);
     // Whether the socket is reconnecting: waiting for its next attempt or inside one. True from
     // a TP_NOTIFY_CLOSE or failed TP_NOTIFY_CONNECT after which it tries again until that
