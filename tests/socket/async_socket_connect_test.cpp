@@ -2,6 +2,8 @@
 // is WSAAsyncGetHostByName's (its reference page, winsock.h: the answer comes as a message).
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "socket/socket_test_helpers.h"
 #include "support/test_support.h"
 
@@ -98,6 +100,23 @@ TEST_F(ConnectAsyncTest, CloseDuringTheLookupEndsIt) {
     ASSERT_EQ(sock_.ConnectAsync("localhost", port_), 1);
     sock_.Close();
     PumpFor(2500);  // the slowed lookup would have ended by now
+    EXPECT_TRUE(sock_.calls.empty());
+}
+
+// A socket deleted while its lookup and timeout are pending leaves nothing that could reach it
+// (the address sanitizer watches the late timer and reply).
+TEST_F(ConnectAsyncTest, DeletingTheSocketEndsItsLookupAndTimeout) {
+    winsock::seam::SlowLookup("localhost", 300);
+    for (const char* host : {"localhost", "127.0.0.1"}) {
+        auto doomed = std::make_unique<RecordingSocket>();
+        ASSERT_TRUE(doomed->Create(hwnd()));
+        ASSERT_EQ(Register(*doomed), 1);
+        doomed->SetConnectTimeout(50);
+        ASSERT_EQ(doomed->ConnectAsync(host, port_), 1);
+        Unregister(*doomed);
+        doomed.reset();
+    }
+    PumpFor(500);
     EXPECT_TRUE(sock_.calls.empty());
 }
 
