@@ -2,6 +2,7 @@
 // target, the connect/accept/out-of-band/close handlers, the member id and the payload bound.
 #include "packet/CQmtpSocket.h"
 #include "packet/CriticalSectionHold.h"
+#include "packet/ReconnectState.h"
 #include "packet/TpSocketError.h"
 
 #include <cstring>
@@ -83,6 +84,7 @@ int CQmtpSocket::Connect(const char* host, UINT port) {
     if (host == nullptr) {
         return 0;
     }
+    NoteReconnectTarget(host, port);
     if (CQmAsyncSocket::Connect(host, port)) {
         return 1;
     }
@@ -97,6 +99,9 @@ int CQmtpSocket::Connect(const char* host, UINT port) {
 void CQmtpSocket::OnConnect(int nErrorCode) {
     m_nErrorCode = nErrorCode;
     PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_CONNECT, reinterpret_cast<LPARAM>(this));
+    if (m_pReconnect) {
+        ReconnectAfterConnect(nErrorCode);
+    }
 }
 
 void CQmtpSocket::OnAccept(int nErrorCode) {
@@ -126,6 +131,19 @@ void CQmtpSocket::OnClose(int nErrorCode) {
     Close();
     ReopenForWrites();
     PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_CLOSE, reinterpret_cast<LPARAM>(this));
+    if (m_pReconnect) {
+        ReconnectAfterClose();
+    }
+}
+
+void CQmtpSocket::Close() {
+    if (m_hSocket == INVALID_SOCKET) {
+        CQmAsyncSocket::Close();  // ends a pending wait or lookup
+        return;
+    }
+    RetireHandle();
+    CQmAsyncSocket::Close();
+    ReopenForWrites();
 }
 
 bool CQmtpSocket::RetireHandle() {

@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <memory>
 
 #include "packet/CPacketData.h"
 #include "platform/kernel32/kernel32.h"
@@ -38,6 +39,8 @@
 // Default bound on a received payload; a larger length field is a protocol violation.
 #define TP_DEFAULT_MAX_PACKET_LEN 1048576u
 
+struct CQmtpSocketReconnectState;
+
 class TALVEN_API CQmtpSocket : public CQmAsyncSocket {
 public:
     CQmtpSocket();
@@ -50,6 +53,24 @@ public:
 
     // Nonzero when the connection is made or under way.
     int Connect(const char* host, UINT port) override;
+
+    // As the base's, and the host and port become the target of reconnects. Window's thread.
+    int ConnectAsync(const char* host, UINT port);
+
+    // Reconnect, off by default (initialMs 0 turns it off); set it before Connect. When a
+    // connection made by Connect or ConnectAsync ends without the application closing it (after
+    // its TP_NOTIFY_CLOSE), or such a connect fails, the socket is closed and connects again to
+    // the same host and port (by ConnectAsync: a name is looked up without blocking) after a
+    // wait that doubles from initialMs up to maxMs, less a random part of up to a quarter. Each
+    // attempt reports TP_NOTIFY_CONNECT with its error (the connect timeout applies to each).
+    // It stops when maxTries attempts in a row have failed (0: never) or when the application
+    // calls Close. Packets not yet written stay queued and go out on the new connection; the
+    // socket's notification window and target stay as they were. Window's thread.
+    void SetReconnect(UINT initialMs, UINT maxMs, UINT maxTries);
+    // Whether the socket is reconnecting: waiting for its next attempt or inside one. True from
+    // a TP_NOTIFY_CLOSE or failed TP_NOTIFY_CONNECT after which it tries again until that
+    // attempt's TP_NOTIFY_CONNECT; false once it has given up or the application closed it.
+    BOOL IsReconnecting() const;
 
     // Receive side (notification window's thread)
     int Receive(void* buffer, int length, int flags = 0) override;
@@ -77,6 +98,11 @@ public:
     // packet always fits an empty queue, so no packet size is unsendable. Any thread.
     void SetSendQueueLimit(UINT bytes);
     UINT GetSendQueueLimit() const;
+
+    // The base's Close with the handle retired from the send side: no sender thread writes to
+    // the handle while it closes, or to its number once reused. Also what the connect timeout
+    // calls. Any thread that may close the socket.
+    void Close() override;
 
     void OnOutOfBandData(int nErrorCode) override;
     void OnAccept(int nErrorCode) override;
@@ -186,6 +212,16 @@ private:
     // A record that ReadData emptied, kept for the next received packet (one allocation less
     // per packet). Notification window's thread; freed by the destructor.
     CPacketData* m_pSpareRecord;
+
+    // Reconnect (CQmtpSocketReconnect.cpp): the hooks of Connect, OnConnect and OnClose.
+    void NoteReconnectTarget(const char* host, UINT port);
+    void ReconnectAfterConnect(int nErrorCode);
+    void ReconnectAfterClose();
+    void ScheduleReconnect();
+    void CloseForReconnect();
+    void ReconnectNow();
+    static void FireReconnect(CQmAsyncSocket& socket);
+    std::unique_ptr<CQmtpSocketReconnectState> m_pReconnect;  // made by SetReconnect
 
     // The handshake between the calls on the handle that the send side makes (one at a time,
     // under m_csLock) and OnClose, which never takes m_csLock: such a call announces itself in

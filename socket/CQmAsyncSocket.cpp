@@ -1,7 +1,9 @@
 #include "socket/CQmAsyncSocket.h"
 
 #include <cstring>
+#include <new>
 
+#include "socket/QmConnectAttempt.h"
 #include "socket/QmSocket.h"
 
 namespace {
@@ -91,7 +93,7 @@ int QueryAddress(Query query, SOCKET s, CString& address, UINT& port) {
 CQmAsyncSocket::CQmAsyncSocket() : m_hNotifyWnd(nullptr), m_hSocket(INVALID_SOCKET) {}
 
 CQmAsyncSocket::CQmAsyncSocket(const CQmAsyncSocket& other)
-    : m_hNotifyWnd(other.m_hNotifyWnd), m_hSocket(other.m_hSocket) {}
+    : m_hNotifyWnd(other.m_hNotifyWnd), m_hSocket(other.m_hSocket), m_pConnect() {}
 
 CQmAsyncSocket& CQmAsyncSocket::operator=(const CQmAsyncSocket& other) {
     m_hNotifyWnd = other.m_hNotifyWnd;
@@ -100,6 +102,9 @@ CQmAsyncSocket& CQmAsyncSocket::operator=(const CQmAsyncSocket& other) {
 }
 
 CQmAsyncSocket::~CQmAsyncSocket() {
+    if (m_pConnect) {
+        m_pConnect->Abandon();
+    }
     if (m_hSocket != INVALID_SOCKET) {
         CQmAsyncSocket::Close();  // a derived class's Close is already gone here
     }
@@ -185,7 +190,62 @@ int CQmAsyncSocket::Connect(const char* host, UINT port) {
         return 0;
     }
     sockaddr_in addr = MakeAddress(port, netAddress);
-    return ResultOf(winsock::connect(m_hSocket, AsSockaddr(addr), kAddrLen));
+    const int result = ResultOf(winsock::connect(m_hSocket, AsSockaddr(addr), kAddrLen));
+    if (result == 0 && m_pConnect && m_pConnect->timeout() != 0) {
+        const int code = WSAGetLastError();
+        if (code == WSAEWOULDBLOCK) {
+            m_pConnect->ConnectPending();
+            WSASetLastError(code);
+        }
+    }
+    return result;
+}
+
+int CQmAsyncSocket::ConnectAsync(const char* host, UINT port) {
+    if (host == nullptr || m_hNotifyWnd == nullptr || !IsWindow(m_hNotifyWnd)) {
+        WSASetLastError(WSAEINVAL);
+        return 0;
+    }
+    if (m_hSocket == INVALID_SOCKET) {
+        WSASetLastError(WSAENOTSOCK);
+        return 0;
+    }
+    try {
+        return Attempt().Start(host, port);
+    } catch (const std::bad_alloc&) {
+        WSASetLastError(WSAENOBUFS);
+        return 0;
+    }
+}
+
+void CQmAsyncSocket::SetConnectTimeout(UINT ms) {
+    if (ms == 0 && !m_pConnect) {
+        return;
+    }
+    Attempt().SetTimeout(ms);
+}
+
+UINT CQmAsyncSocket::GetConnectTimeout() const {
+    return m_pConnect ? m_pConnect->timeout() : 0;
+}
+
+int CQmAsyncSocket::StartWait(UINT ms, void (*fire)(CQmAsyncSocket&)) {
+    try {
+        return Attempt().StartWait(ms, fire) ? 1 : 0;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+bool CQmAsyncSocket::IsWaiting() const {
+    return m_pConnect && m_pConnect->waiting();
+}
+
+QmConnectAttempt& CQmAsyncSocket::Attempt() {
+    if (!m_pConnect) {
+        m_pConnect = std::make_unique<QmConnectAttempt>(*this);
+    }
+    return *m_pConnect;
 }
 
 int CQmAsyncSocket::Connect(const sockaddr* addr, int addrLen) {
@@ -312,6 +372,9 @@ int CQmAsyncSocket::GetLocalIPAddrAndPort(char* address, UINT& port) {
 // ---- closing and events -----------------------------------------------------------------------
 
 void CQmAsyncSocket::Close() {
+    if (m_pConnect) {
+        m_pConnect->Abandon();
+    }
     if (m_hSocket == INVALID_SOCKET) {
         return;
     }

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "socket/QmConnectAttempt.h"
+
 namespace {
 
 const char kWindowName[] = "Socket Notification Sink";
@@ -18,6 +20,8 @@ BEGIN_MESSAGE_MAP(CQmSocketNotifyWnd, CWnd)
     ON_MESSAGE(WM_SOCKET_NOTIFY, OnSocketNotifyMessage)
     ON_MESSAGE(WM_SOCKET_ADD_MAP, OnSocketNotifyAddSocketMap)
     ON_MESSAGE(WM_SOCKET_REMOVE_MAP, OnSocketNotifyRemoveSocketMap)
+    ON_MESSAGE(WM_SOCKET_LOOKUP, OnSocketLookup)
+    ON_MESSAGE(WM_TIMER, OnSocketTimer)
 END_MESSAGE_MAP()
 
 CQmSocketNotifyWnd::CQmSocketNotifyWnd() : m_SocketMap(kMapBlockSize) {}
@@ -73,6 +77,9 @@ LRESULT CQmSocketNotifyWnd::OnSocketNotifyMessage(WPARAM wParam, LPARAM lParam) 
         socket->OnAccept(error);
         break;
     case FD_CONNECT:
+        if (socket->m_pConnect) {
+            socket->m_pConnect->ConnectEnded();
+        }
         socket->OnConnect(error);
         break;
     case FD_CLOSE:
@@ -101,6 +108,18 @@ LRESULT CQmSocketNotifyWnd::OnSocketNotifyRemoveSocketMap(WPARAM, LPARAM lParam)
     }
     // The object only names the handle: whichever object is registered under it goes.
     return m_SocketMap.RemoveKey(KeyOf(socket->m_hSocket));
+}
+
+// The end of a ConnectAsync lookup (wParam: the task handle) and the connect timers: each goes to
+// the socket's connect attempt, if it still waits for it.
+LRESULT CQmSocketNotifyWnd::OnSocketLookup(WPARAM wParam, LPARAM lParam) {
+    QmConnectAttempt::DispatchLookup(wParam, lParam);
+    return 0;
+}
+
+LRESULT CQmSocketNotifyWnd::OnSocketTimer(WPARAM wParam, LPARAM) {
+    QmConnectAttempt::DispatchTimer(static_cast<UINT_PTR>(wParam));
+    return 0;
 }
 
 void CQmSocketNotifyWnd::PostNcDestroy() {

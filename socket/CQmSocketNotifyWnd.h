@@ -27,6 +27,8 @@ protected:
     LRESULT OnSocketNotifyMessage(WPARAM wParam, LPARAM lParam);
     LRESULT OnSocketNotifyAddSocketMap(WPARAM wParam, LPARAM lParam);
     LRESULT OnSocketNotifyRemoveSocketMap(WPARAM wParam, LPARAM lParam);
+    LRESULT OnSocketLookup(WPARAM wParam, LPARAM lParam);  // ConnectAsync's host lookups
+    LRESULT OnSocketTimer(WPARAM wParam, LPARAM lParam);   // connect timeouts and waits
     void PostNcDestroy() override;
 
     CMapPtrToPtr m_SocketMap;

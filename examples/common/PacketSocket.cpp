@@ -116,15 +116,19 @@ void PacketSocket::Close() {
         return;
     }
     // Bytes that will never be written: an orderly close would let the peer take what it got
-    // for the whole stream, perhaps ending inside a packet. Linger 0 makes closesocket reset
-    // the connection; the base class's Close would shut down (a FIN) first.
+    // for the whole stream, perhaps ending inside a packet. With linger 0 the base class's
+    // Close resets the connection, with no shutdown (a FIN) first. (Its Close also ends a
+    // pending connect attempt or reconnect wait.)
     winsock::linger abort;
     abort.l_onoff = 1;
     abort.l_linger = 0;
     SetSockOpt(SO_LINGER, &abort, sizeof abort);
-    AsyncSelect(0);
-    winsock::closesocket(m_hSocket);
-    m_hSocket = INVALID_SOCKET;
+    CQmtpSocket::Close();  // linger 0: closed at once, without shutdown or drain
+}
+
+void PacketSocket::OnConnect(int nErrorCode) {
+    lastConnectError_ = nErrorCode;
+    CQmtpSocket::OnConnect(nErrorCode);
 }
 
 void PacketSocket::OnReceive(int nErrorCode) {

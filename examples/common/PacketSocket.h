@@ -70,6 +70,8 @@ public:
     void Abandon();
 
     bool IsOpen() const { return m_hSocket != INVALID_SOCKET; }
+    // The error of the last connect attempt, as it came (GetErrorCode follows later events).
+    int LastConnectError() const { return lastConnectError_; }
 
     // While the send queue holds bytes, or after a drain timed out, a reset (linger 0, no
     // shutdown); otherwise the base class's orderly close.
@@ -77,6 +79,7 @@ public:
     void OnReceive(int nErrorCode) override;
     void OnSend(int nErrorCode) override;
     void OnClose(int nErrorCode) override;
+    void OnConnect(int nErrorCode) override;
 
     // The application's own data for this connection.
     void* context = nullptr;
@@ -101,6 +104,7 @@ private:
     void NoteRefusedHeader();
 
     bool pure_;
+    int lastConnectError_ = 0;
     bool readingPaused_ = false;
     DWORD drainTimeoutMs_ = kDefaultDrainTimeoutMs;
     UINT_PTR drainTimer_ = 0;  // nonzero while draining

@@ -68,23 +68,31 @@ bool CatApp::Start() {
         return false;
     }
 
+    if (!options_.listen) {
+        return StartConnect();  // a name is looked up while the loop runs
+    }
     std::string address;
     int error = 0;
     if (!ResolveIPv4(options_.host, address, error)) {
-        Fail((options_.listen ? "listen " : "connect ") + target_, error);
+        Fail("listen " + target_, error);
         return false;
     }
-    return options_.listen ? StartListen(address) : StartConnect(address);
+    return StartListen(address);
 }
 
-bool CatApp::StartConnect(const std::string& address) {
+bool CatApp::StartConnect() {
     auto socket = std::make_unique<PacketSocket>(options_.pure);
     if (!socket->Create(*notify_)) {
         Fail("connect " + target_, WSAGetLastError());
         return false;
     }
     Connection* connection = Adopt(std::move(socket), target_);
-    if (!connection->socket->Connect(address.c_str(), options_.port)) {
+    PacketSocket& client = *connection->socket;
+    client.SetConnectTimeout(options_.connectTimeout * 1000);
+    if (options_.reconnect) {
+        client.SetReconnect(kReconnectInitialMs, kReconnectMaxMs, 0);
+    }
+    if (!client.ConnectAsync(options_.host.c_str(), options_.port)) {
         Fail("connect " + target_, WSAGetLastError());
         return false;
     }
@@ -218,14 +226,27 @@ void CatApp::OnAccept() {
 }
 
 void CatApp::OnConnect(Connection& connection) {
-    if (!connection.socket->IsOpen()) {
-        return;  // connected and closed since: the error code is the close's, reported with it
-    }
-    const int error = connection.socket->GetErrorCode();
+    PacketSocket& socket = *connection.socket;
+    const int error = socket.LastConnectError();
     if (error != 0) {
+        // A failed attempt; with --reconnect the socket tries again unless it has given up.
+        if (socket.IsReconnecting()) {
+            Event("connect " + target_ + ": " + WinSockErrorText(error) + "; trying again");
+            return;
+        }
         Fail("connect " + target_, error);
         return;
     }
+    if (!socket.IsOpen()) {
+        return;  // connected and closed since: the close is reported on its own
+    }
+    connection.connected = true;
+    if (connection.everConnected) {
+        Event("connected again to " + connection.name);
+        ShutDownSendingWhenFlushed();  // standard input may have ended meanwhile
+        return;
+    }
+    connection.everConnected = true;
     Event("connected to " + connection.name);
     AddPeer(connection);
     StartInput();
@@ -274,6 +295,13 @@ void CatApp::OnClose(Connection& connection) {
     const std::string name = connection.name;
     const std::string detail = CloseDetail(connection, error);
     Stats(connection);
+    connection.connected = false;
+    // With --reconnect a connection that ends before the end of input is made again; what
+    // standard input gives meanwhile waits in the send queue.
+    if (!options_.listen && !sendingShutDown_ && connection.socket->IsReconnecting()) {
+        Event("connection " + name + " ended: " + WinSockErrorText(error) + detail + "; reconnecting");
+        return;
+    }
     Release(connection);
 
     if (options_.listen) {
@@ -310,7 +338,11 @@ void CatApp::ShutDownSendingWhenFlushed() {
     if (!inputEnded_ || sendingShutDown_ || options_.listen || connections_.empty()) {
         return;
     }
-    PacketSocket& socket = *connections_.begin()->second.socket;
+    Connection& connection = connections_.begin()->second;
+    PacketSocket& socket = *connection.socket;
+    if (!connection.connected) {
+        return;  // a reconnect under way: its connect brings us back
+    }
     if (!socket.SendQueueEmpty()) {
         return;  // TP_NOTIFY_SEND brings us back
     }

@@ -61,6 +61,8 @@ private:
         std::unique_ptr<EchoFlow> echo;    // with --echo
         unsigned long long packetsIn = 0;
         unsigned long long bytesIn = 0;
+        bool connected = false;            // the latest connect succeeded and no close came since
+        bool everConnected = false;
     };
 
     enum : UINT {
@@ -71,7 +73,7 @@ private:
     enum : UINT_PTR { kIdleTimer = 1 };
 
     bool Start();
-    bool StartConnect(const std::string& address);
+    bool StartConnect();
     bool StartListen(const std::string& address);
     void Shutdown();
 

@@ -12,10 +12,11 @@ const char kCatUsage[] =
     "address or a name that has one.\n"
     "\n"
     "Connecting (first form): each line of standard input, without its line end, is\n"
-    "sent to HOST:PORT as one packet; reading standard input pauses while more than\n"
-    "1 MiB waits to be sent. At the end of standard input talvencat sends what is\n"
-    "still queued, shuts down its sending side, and exits with status 0 once the\n"
-    "server closes the connection.\n"
+    "sent to HOST:PORT as one packet (a host name is looked up while the program goes\n"
+    "on); reading standard input pauses while more than 1 MiB waits to be sent.\n"
+    "At the end of standard input talvencat sends what is still queued, shuts down\n"
+    "its sending side, and exits with status 0 once the server closes the\n"
+    "connection.\n"
     "\n"
     "Listening (-l): serves any number of clients at once on HOST:PORT until it is\n"
     "interrupted. HOST defaults to 127.0.0.1; PORT 0 lets the system choose one. Each\n"
@@ -44,6 +45,13 @@ const char kCatUsage[] =
     "  --drain-timeout S seconds a connection that the peer has half-closed may take\n"
     "                    to send what is queued (default 10; 0: close at once);\n"
     "                    after that it is reset\n"
+    "  --connect-timeout S  (connecting) give up a connect, host name lookup\n"
+    "                    included, that has not succeeded within S seconds\n"
+    "  --reconnect       (connecting) when a connect fails or the connection ends\n"
+    "                    before the end of standard input, connect again: first after\n"
+    "                    0.5 s, the wait doubling up to 30 s (less up to a quarter at\n"
+    "                    random), without end; lines read meanwhile are sent once\n"
+    "                    connected again\n"
     "  --stats           at each close, one line on standard error with what the\n"
     "                    connection carried and its largest send queue\n"
     "  --log             also append every connect, close and error to the daily log\n"
@@ -96,6 +104,7 @@ bool ParseCatOptions(int argc, const char* const* argv, CatOptions& options, std
         {"--max-queue", 1, 0x7FFFFFFFull, &options.maxQueue},
         {"--idle-timeout", 1, 86400, &options.idleTimeout},
         {"--drain-timeout", 0, 86400, &options.drainTimeout},
+        {"--connect-timeout", 1, 86400, &options.connectTimeout},
     };
     std::vector<std::string> positional;
     for (int i = 0; i < argc; ++i) {
@@ -115,6 +124,8 @@ bool ParseCatOptions(int argc, const char* const* argv, CatOptions& options, std
         } else if (arg == "-h" || arg == "--help") {
             options.help = true;
             return true;
+        } else if (arg == "--reconnect") {
+            options.reconnect = true;
         } else if (arg == "--stats") {
             options.stats = true;
         } else if (const NumberOption* number = FindNumberOption(numbers, arg)) {
@@ -147,6 +158,13 @@ bool ParseCatOptions(int argc, const char* const* argv, CatOptions& options, std
                                                                      : nullptr;
     if (!options.listen && listenOnly != nullptr) {
         error = std::string(listenOnly) + " needs -l";
+        return false;
+    }
+    const char* connectOnly = options.reconnect             ? "--reconnect"
+                              : options.connectTimeout != 0 ? "--connect-timeout"
+                                                            : nullptr;
+    if (options.listen && connectOnly != nullptr) {
+        error = std::string(connectOnly) + " is for connecting, not with -l";
         return false;
     }
     unsigned long long port = 0;

@@ -7,6 +7,9 @@
 
 // Bytes that may wait to be sent to one client unless --max-queue says otherwise.
 constexpr UINT kDefaultMaxQueue = 4u << 20;
+// --reconnect: the first wait, the longest, and no bound on the attempts.
+constexpr UINT kReconnectInitialMs = 500;
+constexpr UINT kReconnectMaxMs = 30000;
 
 struct CatOptions {
     bool listen = false;
@@ -17,6 +20,8 @@ struct CatOptions {
     bool quiet = false;
     bool help = false;
     bool stats = false;
+    bool reconnect = false;
+    UINT connectTimeout = 0;           // seconds; 0: the system's
     UINT maxPacket = 0;  // 0: the library's default bound
     UINT maxQueue = kDefaultMaxQueue;  // bytes that may wait to be sent to one client
     UINT idleTimeout = 0;              // seconds; 0: never

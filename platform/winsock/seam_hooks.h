@@ -35,6 +35,8 @@ Action NextRecv(SOCKET s, char* buf, int len);
 bool CaptureSendTo(SOCKET s, const void* to, int toLen, const char* buf, int len);
 // The error with which lookups of name must fail, or 0.
 int LookupFailure(const char* name);
+// How long asynchronous lookups of name must wait first (SlowLookup), or 0.
+DWORD LookupDelay(const char* name);
 // Drops the scripts and capture of a closed socket.
 void Forget(SOCKET s);
 

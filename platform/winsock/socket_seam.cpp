@@ -27,11 +27,13 @@ struct SeamState {
     std::set<SOCKET> capturing;
     std::unordered_map<SOCKET, std::vector<SentDatagram>> captured;
     std::map<std::string, int> lookups;
+    std::map<std::string, DWORD> delays;
 
     // Caller holds lock.
     void Publish() {
         const bool any = !sends.empty() || !recvs.empty() || !capturing.empty() ||
-                         !captured.empty() || !lookups.empty();
+                         !captured.empty() || !lookups.empty() ||
+                         !delays.empty();
         g_installed.store(any, std::memory_order_relaxed);
     }
 };
@@ -130,6 +132,13 @@ int LookupFailure(const char* name) {
     return it == st.lookups.end() ? 0 : it->second;
 }
 
+DWORD LookupDelay(const char* name) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    auto it = st.delays.find(name);
+    return it == st.delays.end() ? 0 : it->second;
+}
+
 void Forget(SOCKET s) {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
@@ -198,6 +207,17 @@ void FailLookup(const std::string& name, int error) {
     st.Publish();
 }
 
+void SlowLookup(const std::string& name, DWORD ms) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    if (ms == 0) {
+        st.delays.erase(name);
+    } else {
+        st.delays[name] = ms;
+    }
+    st.Publish();
+}
+
 void ClearAll() {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
@@ -206,6 +226,7 @@ void ClearAll() {
     st.capturing.clear();
     st.captured.clear();
     st.lookups.clear();
+    st.delays.clear();
     st.Publish();
 }
 

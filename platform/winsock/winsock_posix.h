@@ -152,6 +152,12 @@ typedef WSADATA* LPWSADATA;
 
 #define MAXGETHOSTSTRUCT 1024
 
+/* The lParam of an asynchronous lookup's completion message: the buffer length in the low 16
+   bits (on WSAENOBUFS the length the result needs), the error in the high 16 bits. */
+#define WSAMAKEASYNCREPLY(buflen, error) ((LONG)MAKELONG(buflen, error))
+#define WSAGETASYNCBUFLEN(lParam) LOWORD(lParam)
+#define WSAGETASYNCERROR(lParam) HIWORD(lParam)
+
 #ifdef __cplusplus
 namespace winsock {
 
@@ -255,6 +261,20 @@ TALVEN_API void WSASetLastError(int error);
    mark), and FD_CLOSE only after every byte has been read. With SO_OOBINLINE, urgent data is
    announced by FD_READ, not FD_OOB. Any thread. */
 TALVEN_API int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
+
+/* The asynchronous gethostbyname. Returns a task handle (never 0, never reused) at once, or 0
+   with the error (WSANOTINITIALISED; WSAEINVAL for a window that does not exist). A null name
+   or buffer is answered by a reply with WSAEFAULT. The lookup runs on a platform thread, one
+   request after another; when it ends the hostent and everything it points at are copied into
+   buf and PostMessageA(hwnd, msg, task, WSAMAKEASYNCREPLY(bytes used, 0)) is posted; on failure
+   the buffer is untouched and the reply carries the lookup's error, WSAENOBUFS with the length
+   needed when buflen is too small. buf must stay valid until the message or a successful
+   cancel. Any thread. */
+TALVEN_API HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, int buflen);
+/* Cancels a lookup that has not ended: 0, and then no message comes and buf is not written.
+   SOCKET_ERROR with WSAEALREADY for one that has ended (its message may still be queued) or was
+   cancelled, WSAEINVAL for a handle never given out. Any thread. */
+TALVEN_API int WSACancelAsyncRequest(HANDLE task);
 
 #ifdef __cplusplus
 }  /* extern "C" */

@@ -50,6 +50,11 @@ TALVEN_API std::vector<SentDatagram> CapturedSendTo(SOCKET s);
 // any resolver, until cleared.
 TALVEN_API void FailLookup(const std::string& name, int error);
 
+// Asynchronous lookups (WSAAsyncGetHostByName) of `name` take at least `ms` milliseconds
+// before they ask the resolver, until cleared; a cancel ends the wait. The emulation only: on
+// Windows the system runs those lookups, and this has no effect.
+TALVEN_API void SlowLookup(const std::string& name, DWORD ms);
+
 // Drops every script, capture and lookup failure.
 TALVEN_API void ClearAll();
 

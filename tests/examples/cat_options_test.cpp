@@ -70,6 +70,33 @@ TEST(CatOptions, BoundsOfAListeningTalvencat) {
     EXPECT_EQ(connecting.drainTimeout, 3u);
 }
 
+TEST(CatOptions, ConnectTimeoutAndReconnectAreForConnecting) {
+    CatOptions defaults;
+    std::string error;
+    ASSERT_TRUE(Parse("h 1", defaults, error)) << error;
+    EXPECT_EQ(defaults.connectTimeout, 0u);
+    EXPECT_FALSE(defaults.reconnect);
+    CatOptions options;
+    ASSERT_TRUE(Parse("--connect-timeout 86400 --reconnect h 1", options, error)) << error;
+    EXPECT_EQ(options.connectTimeout, 86400u);
+    EXPECT_TRUE(options.reconnect);
+    const struct {
+        const char* line;
+        const char* error;
+    } refused[] = {
+        {"--connect-timeout 0 h 1", "--connect-timeout needs a number from 1 to 86400"},
+        {"--connect-timeout h 1", "--connect-timeout needs a number from 1 to 86400"},
+        {"-l --reconnect 1", "--reconnect is for connecting, not with -l"},
+        {"-l --connect-timeout 5 1", "--connect-timeout is for connecting, not with -l"},
+    };
+    for (const auto& c : refused) {
+        CatOptions o;
+        std::string e;
+        EXPECT_FALSE(Parse(c.line, o, e)) << c.line;
+        EXPECT_EQ(e, c.error) << c.line;
+    }
+}
+
 TEST(CatOptions, FlagsAreSetIndependently) {
     CatOptions options;
     std::string error;

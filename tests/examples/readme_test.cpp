@@ -61,6 +61,7 @@ TEST(Readme, SelfContainedProgramsRunToSuccess) {
         {"readme_startup", ""},
         {"readme_pair", "received 5 bytes: hello\n"},
         {"readme_c", "server received 5 bytes: hello\nclient received 7 bytes: welcome\nserver saw the close\n"},
+        {"readme_connect", "connect: 0\nclosed; reconnecting: yes\nconnect: 0\nserver got: sent while away\n"},
     };
     Scratch scratch;
     for (const auto& c : cases) {

@@ -130,4 +130,44 @@ SOCKET ConnectLoopback(UINT port) {
     return s;
 }
 
+SilentPeer::SilentPeer() : listener_(INVALID_SOCKET), port_(0) {
+    SOCKET s = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    if (s == INVALID_SOCKET) {
+        return;
+    }
+    winsock::sockaddr_in addr = LoopbackAddress(0);
+    int len = sizeof addr;
+    if (winsock::bind(s, reinterpret_cast<winsock::sockaddr*>(&addr), sizeof addr) == SOCKET_ERROR ||
+        winsock::listen(s, 1) == SOCKET_ERROR ||
+        winsock::getsockname(s, reinterpret_cast<winsock::sockaddr*>(&addr), &len) == SOCKET_ERROR) {
+        winsock::closesocket(s);
+        return;
+    }
+    listener_ = s;
+    port_ = winsock::ntohs(addr.sin_port);
+    // More non-blocking connects than any backlog of 1 holds (Linux queues backlog + 1); those
+    // beyond it stay under way, which is what makes the next one silent too.
+    for (int i = 0; i < 8; ++i) {
+        SOCKET f = winsock::socket(AF_INET, SOCK_STREAM, 0);
+        if (f == INVALID_SOCKET) {
+            break;
+        }
+        winsock::u_long nonBlocking = 1;
+        winsock::ioctlsocket(f, FIONBIO, &nonBlocking);
+        winsock::sockaddr_in to = LoopbackAddress(port_);
+        winsock::connect(f, reinterpret_cast<winsock::sockaddr*>(&to), sizeof to);
+        fillers_.push_back(f);
+    }
+    Sleep(100);  // the handshakes that fit the queue are done
+}
+
+SilentPeer::~SilentPeer() {
+    for (SOCKET f : fillers_) {
+        winsock::closesocket(f);
+    }
+    if (listener_ != INVALID_SOCKET) {
+        winsock::closesocket(listener_);
+    }
+}
+
 }  // namespace talven_test

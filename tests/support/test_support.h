@@ -58,4 +58,22 @@ private:
 SOCKET ListenLoopback(UINT& port);
 SOCKET ConnectLoopback(UINT port);        // blocking connect; INVALID_SOCKET on failure
 
+// A loopback peer that never answers a connect: a listener with a backlog of 1 that never
+// accepts, its queue filled by connections of its own, so that a further SYN is dropped and a
+// connect to port() stays under way until it gives up (minutes). Closed on destruction.
+class SilentPeer {
+public:
+    SilentPeer();
+    ~SilentPeer();
+    SilentPeer(const SilentPeer&) = delete;
+    SilentPeer& operator=(const SilentPeer&) = delete;
+    bool ok() const { return listener_ != INVALID_SOCKET; }
+    UINT port() const { return port_; }
+
+private:
+    SOCKET listener_;
+    UINT port_;
+    std::vector<SOCKET> fillers_;
+};
+
 }  // namespace talven_test
