@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "socket/ClosedSocketEvents.h"
+
 namespace {
 
 const char kWindowName[] = "Socket Notification Sink";
@@ -31,6 +33,9 @@ CQmSocketNotifyWnd::~CQmSocketNotifyWnd() {
         std::abort();
     }
 #endif
+    if (m_hWnd != nullptr) {
+        talven::closed_sockets::RemoveWindow(m_hWnd);
+    }
     // The sockets belong to the application: forget them, never close or tell them.
     m_SocketMap.RemoveAll();
 }
@@ -41,11 +46,16 @@ BOOL CQmSocketNotifyWnd::Create(HWND hWndParent) {
     if (!CreateEx(0, className, kWindowName, 0, 0, 0, 0, 0, hWndParent, nullptr, nullptr)) {
         AfxThrowResourceException();
     }
+    talven::closed_sockets::AddWindow(m_hWnd);
     return TRUE;
 }
 
 LRESULT CQmSocketNotifyWnd::OnSocketNotifyMessage(WPARAM wParam, LPARAM lParam) {
     if (wParam == 0 && lParam == 0) {
+        return 0;
+    }
+    // Posted for a socket closed since, whose handle another socket may hold by now.
+    if (talven::closed_sockets::IsStale(m_hWnd, wParam, lParam)) {
         return 0;
     }
     void* value = nullptr;
