@@ -59,14 +59,14 @@ LRESULT CALLBACK CreationHook(int code, WPARAM wParam, LPARAM lParam) {
 
 HWND CreateAttachedWindow(CWnd* wnd, WNDPROC proc, DWORD exStyle, LPCSTR className,
                           LPCSTR windowName, DWORD style, int x, int y, int width, int height,
-                          HWND parent, HMENU menu, LPVOID param) {
+                          HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
     const HHOOK hook = ::SetWindowsHookExA(WH_CBT, &CreationHook, nullptr, ::GetCurrentThreadId());
     if (hook == nullptr) {
         return nullptr;
     }
     t_pending = PendingAttach{wnd, proc, className, param};
     const HWND hwnd = ::CreateWindowExA(exStyle, className, windowName, style, x, y, width, height,
-                                        parent, menu, nullptr, param);
+                                        parent, menu, instance, param);
     t_pending = PendingAttach{};
     ::UnhookWindowsHookEx(hook);
     return hwnd;
