@@ -69,11 +69,20 @@ bool IsRegisteredHere(LPCSTR className) {
 
 }  // namespace
 
+// The window procedure's edge: no exception of a handler unwinds through the system's frames
+// that called the procedure (a 32-bit program does not survive it). The message's result is
+// then 0; a class that can do better (end a connection, say) catches in its own handlers.
 LRESULT AfxCallWndProc(CWnd* wnd, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg != WM_NCDESTROY) {
-        return wnd->WindowProc(msg, wParam, lParam);
+    LRESULT result = 0;
+    try {
+        result = wnd->WindowProc(msg, wParam, lParam);
+    } catch (CException* e) {
+        e->Delete();
+    } catch (...) {
     }
-    const LRESULT result = wnd->WindowProc(msg, wParam, lParam);
+    if (msg != WM_NCDESTROY) {
+        return result;
+    }
     // The last message of the window: detach, then let the object clean up (it may delete
     // itself). Skipped if the handler already let go of the window (deleted the object).
     if (attachment::AttachedObject(hwnd) == wnd) {
