@@ -3,8 +3,9 @@
 # a display, window creation fails under Wine).
 #
 # talven_emulated_test(name target [ARGS ...] [LABELS ...] [TIMEOUT s] [WORKING_DIRECTORY dir])
-# adds a test that runs `target` whole under Wine, inside the run's Wine session. Without a loader for the target (32-bit Wine
-# is not installed here) it adds nothing: such a build is compiled, not run.
+# adds a test that runs `target` whole under Wine, inside the run's Wine session. Without a loader
+# for the target (32-bit Wine, wine32:i386, is not installed) it adds nothing: such a build is
+# compiled, not run.
 include_guard(GLOBAL)
 
 set(TALVEN_WINE_DIR ${PROJECT_BINARY_DIR}/wine)
@@ -16,7 +17,12 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   find_program(TALVEN_WINESERVER NAMES wineserver64 wineserver PATHS /usr/lib/wine /usr/lib64/wine)
 else()
   set(TALVEN_WINE_BITS 32)
-  set(TALVEN_WINE_LOADER TALVEN_WINE_LOADER-NOTFOUND)
+  # The 32-bit loader only (Debian's wine32:i386 puts it there): /usr/bin/wine is a wrapper
+  # that falls back to the 64-bit loader, which cannot run a 32-bit suite in a 64-bit prefix.
+  find_program(TALVEN_WINE_LOADER NAMES wine PATHS /usr/lib/wine /usr/lib/i386-linux-gnu/wine
+               NO_DEFAULT_PATH)
+  find_program(TALVEN_WINESERVER NAMES wineserver32 wineserver wineserver64
+               PATHS /usr/lib/wine /usr/lib/i386-linux-gnu/wine)
 endif()
 find_program(TALVEN_XVFB NAMES Xvfb)
 

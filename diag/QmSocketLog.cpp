@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "platform/kernel32/kernel32.h"
 #include "platform/mfc/afxfile.h"
 #include "platform/mfc/afxtime.h"
 
@@ -15,6 +16,12 @@ std::mutex g_logLock;
 
 constexpr UINT kOpenFlags = CFile::modeCreate | CFile::modeNoTruncate | CFile::modeWrite;
 static_assert(kOpenFlags == 0x3001, "create, keep the content, write only, no share flags");
+
+// Another program may hold the file for a moment (a viewer that reads it, another process of the
+// application that logs): an open refused for sharing is tried again for about a fifth of a
+// second before the line is lost like any other file error's.
+constexpr int kOpenAttempts = 20;
+constexpr DWORD kRetryPauseMs = 10;
 
 }  // namespace
 
@@ -41,12 +48,20 @@ extern "C" void QmSocketLog(const char* format, ...) {
     line.Format("%s%s\n", prefix, message.GetString());
 
     // File errors lose the line silently; the file object closes on every path.
-    try {
-        CStdioFile file(fileName, kOpenFlags);
-        file.Seek(0, CFile::end);
-        file.WriteString(line);
-        file.Close();
-    } catch (CFileException* error) {
-        error->Delete();
+    for (int attempt = 1;; ++attempt) {
+        try {
+            CStdioFile file(fileName, kOpenFlags);
+            file.Seek(0, CFile::end);
+            file.WriteString(line);
+            file.Close();
+            return;
+        } catch (CFileException* error) {
+            const bool held = error->m_cause == CFileException::sharingViolation;
+            error->Delete();
+            if (!held || attempt == kOpenAttempts) {
+                return;
+            }
+        }
+        Sleep(kRetryPauseMs);
     }
 }

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "socket/QmConnectAttempt.h"
+#include "socket/ClosedSocketEvents.h"
 #include "socket/QmSocket.h"
 
 namespace {
@@ -400,7 +401,10 @@ void CQmAsyncSocket::Close() {
         for (int i = 0; i < kDrainReads && winsock::recv(m_hSocket, discard, kDrainChunk, 0) > 0; ++i) {
         }
     }
+    // The events already queued for the handle must not reach the next socket that gets it.
+    const bool owed = talven::closed_sockets::BeginClose(m_hNotifyWnd, m_hSocket);
     winsock::closesocket(m_hSocket);
+    talven::closed_sockets::EndClose(m_hNotifyWnd, m_hSocket, owed);
     m_hSocket = INVALID_SOCKET;
 }
 

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+
+#include "socket/ClosedSocketEvents.h"
 
 #include "socket/QmConnectAttempt.h"
 
@@ -35,6 +38,9 @@ CQmSocketNotifyWnd::~CQmSocketNotifyWnd() {
         std::abort();
     }
 #endif
+    if (m_hWnd != nullptr) {
+        talven::closed_sockets::RemoveWindow(m_hWnd);
+    }
     // The sockets belong to the application: forget them, never close or tell them.
     m_SocketMap.RemoveAll();
 }
@@ -45,11 +51,16 @@ BOOL CQmSocketNotifyWnd::Create(HWND hWndParent) {
     if (!CreateEx(0, className, kWindowName, 0, 0, 0, 0, 0, hWndParent, nullptr, nullptr)) {
         AfxThrowResourceException();
     }
+    talven::closed_sockets::AddWindow(m_hWnd);
     return TRUE;
 }
 
 LRESULT CQmSocketNotifyWnd::OnSocketNotifyMessage(WPARAM wParam, LPARAM lParam) {
     if (wParam == 0 && lParam == 0) {
+        return 0;
+    }
+    // Posted for a socket closed since, whose handle another socket may hold by now.
+    if (talven::closed_sockets::IsStale(m_hWnd, wParam, lParam)) {
         return 0;
     }
     void* value = nullptr;
@@ -61,9 +72,25 @@ LRESULT CQmSocketNotifyWnd::OnSocketNotifyMessage(WPARAM wParam, LPARAM lParam) 
         return 0;
     }
     const int error = WSAGETSELECTERROR(lParam);  // unsigned 16 bits: 0xFFFF arrives as 65535
+    // No exception may unwind through the system's frames of the window procedure (a 32-bit
+    // program does not survive it): one that a handler lets out ends the socket's connection.
+    try {
+        Dispatch(socket, WSAGETSELECTEVENT(lParam), error);
+    } catch (const std::bad_alloc&) {
+        AbortSocket(wParam, socket, WSAENOBUFS);
+    } catch (CException* e) {
+        e->Delete();
+        AbortSocket(wParam, socket, WSAECONNABORTED);
+    } catch (...) {
+        AbortSocket(wParam, socket, WSAECONNABORTED);
+    }
+    return 0;
+}
+
+void CQmSocketNotifyWnd::Dispatch(CQmAsyncSocket* socket, int event, int error) {
     // Exactly one event bit per message; anything else is dropped. The handler may unregister,
     // close or delete its socket, so nothing here touches the socket or the map afterwards.
-    switch (WSAGETSELECTEVENT(lParam)) {
+    switch (event) {
     case FD_READ:
         socket->OnReceive(error);
         break;
@@ -88,7 +115,34 @@ LRESULT CQmSocketNotifyWnd::OnSocketNotifyMessage(WPARAM wParam, LPARAM lParam) 
     default:
         break;
     }
-    return 0;
+}
+
+void CQmSocketNotifyWnd::AbortSocket(WPARAM handle, CQmAsyncSocket* socket, int code) {
+    // Only a socket still registered is touched: the handler may have unregistered and deleted
+    // its object before it threw (a packet socket's OnClose unregisters first).
+    void* value = nullptr;
+    if (!m_SocketMap.Lookup(KeyOf(static_cast<SOCKET>(handle)), value) || value != socket) {
+        return;
+    }
+    // As WinSock reports a connection that failed: the socket's OnClose with the error, which
+    // for a packet socket unregisters, closes and posts TP_NOTIFY_CLOSE. A socket that its
+    // OnClose leaves registered is unregistered and closed here.
+    WSASetLastError(code);
+    try {
+        socket->OnClose(code);
+    } catch (CException* e) {
+        e->Delete();
+    } catch (...) {
+    }
+    if (m_SocketMap.Lookup(KeyOf(static_cast<SOCKET>(handle)), value) && value == socket) {
+        m_SocketMap.RemoveKey(KeyOf(static_cast<SOCKET>(handle)));
+        try {
+            socket->Close();
+        } catch (CException* e) {
+            e->Delete();
+        } catch (...) {
+        }
+    }
 }
 
 LRESULT CQmSocketNotifyWnd::OnSocketNotifyAddSocketMap(WPARAM, LPARAM lParam) {

@@ -34,4 +34,11 @@ protected:
     CMapPtrToPtr m_SocketMap;
 
     DECLARE_MESSAGE_MAP()
+
+private:
+    // Calls the socket's handler for one event.
+    static void Dispatch(CQmAsyncSocket* socket, int event, int error);
+    // After a handler let an exception out: ends the connection of the socket registered under
+    // handle, if it still is socket, reporting code (WSAENOBUFS for memory) through OnClose.
+    void AbortSocket(WPARAM handle, CQmAsyncSocket* socket, int code);
 };

@@ -12,7 +12,7 @@
 // reserve is spent elsewhere turns this off with -DTALVEN_TLS_INITIAL_EXEC=OFF.
 #pragma once
 
-#if defined(TALVEN_TLS_INITIAL_EXEC)
+#if defined(TALVEN_TLS_INITIAL_EXEC) && defined(__GNUC__)
 #define TALVEN_HOT_TLS __attribute__((tls_model("initial-exec")))
 #else
 #define TALVEN_HOT_TLS

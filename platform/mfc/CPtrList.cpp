@@ -46,7 +46,12 @@ void* CPtrList::GetTail() const {
 }
 
 // Out of line, so that NewNode's common case saves no registers.
-__attribute__((noinline)) void CPtrList::AddBlock() {
+#if defined(__GNUC__)
+__attribute__((noinline))
+#elif defined(_MSC_VER)
+__declspec(noinline)
+#endif
+void CPtrList::AddBlock() {
     auto block = std::make_unique<CPlex>(blockSize_);
     // Thread the new nodes onto the free list, last node first out.
     for (int i = 0; i < blockSize_; ++i) {

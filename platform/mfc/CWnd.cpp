@@ -9,10 +9,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
+#include <type_traits>
 
 #include "platform/mfc/WindowAttachment.h"
+#include "platform/mfc/afxdll.h"
 #include "platform/mfc/afxwin.h"
 
 namespace attachment = talven::mfc;
@@ -30,13 +33,56 @@ LRESULT CALLBACK RouteToObject(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
 
 const AFX_MSGMAP_ENTRY kCWndEntries[] = {{0, 0, 0, 0, AfxSig_end, nullptr}};
 
+// The module whose code RouteToObject is: AfxRegisterWndClass's classes are registered with it,
+// so that they belong to it (a DLL's classes leave with the DLL), and its windows are created
+// with it, as the system finds a module's class by name and module.
+HINSTANCE ClassModule() {
+    static const HINSTANCE module =
+        AfxGetModuleOf(reinterpret_cast<const void*>(&RouteToObject));
+    return module;
+}
+
+// The classes AfxRegisterWndClass registered; the names live in a set whose nodes never move,
+// so a returned name stays valid while its class is registered.
+struct ClassNames {
+    std::mutex lock;
+    std::set<std::string> names;
+};
+
+// Never destroyed: the module's detach unregisters the classes, and where the library's objects
+// are linked into a program that detach runs among the program's static destructors, after
+// those of objects made later than the entry point's (a static ClassNames would be gone).
+ClassNames& Registered() {
+    static std::aligned_storage_t<sizeof(ClassNames), alignof(ClassNames)> storage;
+    static ClassNames* const registered = ::new (&storage) ClassNames;
+    return *registered;
+}
+
+bool IsRegisteredHere(LPCSTR className) {
+    if (reinterpret_cast<std::uintptr_t>(className) <= 0xFFFF) {  // an atom, never ours
+        return false;
+    }
+    ClassNames& r = Registered();
+    std::lock_guard<std::mutex> hold(r.lock);
+    return r.names.count(className) != 0;
+}
+
 }  // namespace
 
+// The window procedure's edge: no exception of a handler unwinds through the system's frames
+// that called the procedure (a 32-bit program does not survive it). The message's result is
+// then 0; a class that can do better (end a connection, say) catches in its own handlers.
 LRESULT AfxCallWndProc(CWnd* wnd, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg != WM_NCDESTROY) {
-        return wnd->WindowProc(msg, wParam, lParam);
+    LRESULT result = 0;
+    try {
+        result = wnd->WindowProc(msg, wParam, lParam);
+    } catch (CException* e) {
+        e->Delete();
+    } catch (...) {
     }
-    const LRESULT result = wnd->WindowProc(msg, wParam, lParam);
+    if (msg != WM_NCDESTROY) {
+        return result;
+    }
     // The last message of the window: detach, then let the object clean up (it may delete
     // itself). Skipped if the handler already let go of the window (deleted the object).
     if (attachment::AttachedObject(hwnd) == wnd) {
@@ -74,9 +120,11 @@ BOOL CWnd::CreateEx(DWORD exStyle, LPCSTR className, LPCSTR windowName, DWORD st
         return FALSE;   // already attached to a window
     }
     // On failure the window got WM_NCDESTROY, so m_hWnd is NULL again and PostNcDestroy ran.
+    // AfxRegisterWndClass's classes are the library module's; any other class is the caller's.
+    const HINSTANCE instance = IsRegisteredHere(className) ? ClassModule() : nullptr;
     return attachment::CreateAttachedWindow(this, &RouteToObject, exStyle, className, windowName,
                                             style, x, y, width, height, parent, idOrMenu,
-                                            param) != nullptr
+                                            instance, param) != nullptr
                ? TRUE
                : FALSE;
 }
@@ -134,28 +182,36 @@ LRESULT CALLBACK CWnd::AfxWndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPa
 }
 
 LPCSTR AfxRegisterWndClass(UINT classStyle, HCURSOR cursor, HBRUSH background, HICON icon) {
-    // One class per combination of arguments, named after them as MFC does; the names live
-    // in a set whose nodes never move, so the returned pointer stays valid.
-    static std::mutex lock;
-    static std::set<std::string> names;
+    // One class per combination of arguments, named after them as MFC does.
     char name[96];
     std::snprintf(name, sizeof name, "Afx:%x:%zx:%zx:%zx", classStyle,
                   static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(cursor)),
                   static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(background)),
                   static_cast<std::size_t>(reinterpret_cast<std::uintptr_t>(icon)));
-    std::lock_guard<std::mutex> hold(lock);
-    auto found = names.find(name);
-    if (found != names.end()) {
+    ClassNames& r = Registered();
+    std::lock_guard<std::mutex> hold(r.lock);
+    auto found = r.names.find(name);
+    if (found != r.names.end()) {
         return found->c_str();
     }
     WNDCLASSA wc{};
     wc.style = classStyle;
     wc.lpfnWndProc = &RouteToObject;
+    wc.hInstance = ClassModule();
     wc.hCursor = cursor;
     wc.hbrBackground = background;
     wc.hIcon = icon;
     wc.lpszClassName = name;
     // Fails harmlessly if the class exists already (registered by hand under this name).
     RegisterClassA(&wc);
-    return names.insert(name).first->c_str();
+    return r.names.insert(name).first->c_str();
+}
+
+void talven::mfc::UnregisterWindowClasses() {
+    ClassNames& r = Registered();
+    std::lock_guard<std::mutex> hold(r.lock);
+    for (const std::string& name : r.names) {
+        ::UnregisterClassA(name.c_str(), ClassModule());
+    }
+    r.names.clear();
 }

@@ -13,7 +13,7 @@ namespace talven::mfc {
 // WM_NCDESTROY already.
 HWND CreateAttachedWindow(CWnd* wnd, WNDPROC proc, DWORD exStyle, LPCSTR className,
                           LPCSTR windowName, DWORD style, int x, int y, int width, int height,
-                          HWND parent, HMENU menu, LPVOID param);
+                          HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
 
 // The object attached to hwnd, or nullptr. Any thread.
 CWnd* AttachedObject(HWND hwnd);
@@ -23,5 +23,10 @@ void DetachObject(HWND hwnd);
 // What hwnd's class does with a message: its own procedure, unless that is `objectProc` (a class
 // that routes to objects), in which case DefWindowProcA. Window's thread.
 LRESULT CallClassProc(HWND hwnd, WNDPROC objectProc, UINT msg, WPARAM wParam, LPARAM lParam);
+
+// Unregisters every class that AfxRegisterWndClass registered, so that none outlives the module
+// holding their window procedure; a later AfxRegisterWndClass registers afresh. The module's
+// detach (its windows are gone by then); any thread.
+void UnregisterWindowClasses();
 
 }  // namespace talven::mfc

@@ -10,9 +10,9 @@ namespace talven::mfc {
 
 HWND CreateAttachedWindow(CWnd* wnd, WNDPROC proc, DWORD exStyle, LPCSTR className,
                           LPCSTR windowName, DWORD style, int x, int y, int width, int height,
-                          HWND parent, HMENU menu, LPVOID param) {
+                          HWND parent, HMENU menu, HINSTANCE instance, LPVOID param) {
     const CREATESTRUCTA cs = u32::MakeCreateStruct(exStyle, className, windowName, style, x, y,
-                                                   width, height, parent, menu, nullptr, param);
+                                                   width, height, parent, menu, instance, param);
     // While the object is attached, the window system hands each message to it directly;
     // proc serves the window once the object has let go.
     const u32::WindowAttach attach{

@@ -127,6 +127,23 @@ TEST_F(SocketLog, FileHeldByAnotherOpenLosesTheLine) {
     EXPECT_EQ(Read(kFile), std::string(kPrefix) + "kept\r\n");
 }
 
+// A holder that lets go within a moment (a viewer reading the file, say) costs no line, and the
+// line lands after what the holder wrote.
+TEST_F(SocketLog, FileHeldForAMomentStillGetsTheLine) {
+    std::atomic<bool> holding{false};
+    std::thread holder([&] {
+        CStdioFile file(kFile, CFile::modeCreate | CFile::modeWrite);
+        file.WriteString("held\n");
+        holding = true;
+        Sleep(30);
+        file.Close();
+    });
+    while (!holding) Sleep(1);
+    QmSocketLog("waited");
+    holder.join();
+    EXPECT_EQ(Read(kFile), std::string("held\r\n") + kPrefix + "waited\r\n");
+}
+
 TEST_F(SocketLog, UnwritablePlacesLoseTheLineSilently) {
     fs::create_directory(kFile);  // the day's file name is taken by a directory
     QmSocketLog("lost");

@@ -49,6 +49,39 @@ elseif(NOT WINDOWS AND NM)
   run(${CMAKE_COMMAND} -DLIBRARY=${library} -DNM=${NM} -P ${SOURCE_DIR}/tests/install/check_exports.cmake)
 endif()
 
+# On Windows, one DLL to ship: TALVEN.dll and talvencat.exe import system DLLs only (the
+# compiler's runtime is linked in), and the tree carries no runtime DLL.
+if(WINDOWS AND OBJDUMP)
+  # talvencat.exe imports the library itself, shipped beside it.
+  set(system_dlls kernel32.dll user32.dll ws2_32.dll wsock32.dll msvcrt.dll talven.dll)
+  foreach(file bin/TALVEN.dll bin/talvencat.exe)
+    if(NOT EXISTS ${PREFIX}/${file})
+      continue()  # talvencat is installed only with the examples
+    endif()
+    execute_process(COMMAND ${OBJDUMP} -p ${PREFIX}/${file} RESULT_VARIABLE rc OUTPUT_VARIABLE table)
+    if(NOT rc EQUAL 0)
+      fail("${OBJDUMP} -p ${file} failed")
+    endif()
+    string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${table}")
+    if(NOT imports)
+      fail("${file} has no import table")
+    endif()
+    foreach(import ${imports})
+      string(REGEX REPLACE "^DLL Name: *" "" dll "${import}")
+      string(STRIP "${dll}" dll)
+      string(TOLOWER "${dll}" dll)
+      if(NOT dll IN_LIST system_dlls)
+        fail("${file} imports ${dll}, which is not a system DLL")
+      endif()
+    endforeach()
+  endforeach()
+  file(GLOB runtime_dlls ${PREFIX}/bin/libstdc++*.dll ${PREFIX}/bin/libgcc*.dll
+       ${PREFIX}/bin/libwinpthread*.dll)
+  if(runtime_dlls)
+    fail("the tree carries the compiler's runtime: ${runtime_dlls}")
+  endif()
+endif()
+
 # Exactly the public headers: every header that talven.h reaches, and no other.
 set(PROJECT_SOURCE_DIR ${SOURCE_DIR})
 include(${SOURCE_DIR}/cmake/TalvenPublicHeaders.cmake)

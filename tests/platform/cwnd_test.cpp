@@ -193,4 +193,67 @@ TEST(CWnd, RegisteredClassNamesAreStableAndDistinct) {
     EXPECT_STRNE(a, c);
 }
 
+// A window whose handlers create other windows while it is being made: a plain window of the
+// same class and one of another class, during WM_NCCREATE and again during WM_CREATE. None of
+// them may take the object's attachment, and the object's window is the one CreateEx made.
+class NestingWnd : public CWnd {
+public:
+    std::vector<HWND> nested;
+    std::vector<HWND> seenAs;  // m_hWnd in each handler
+
+    BOOL Create() {
+        return CreateEx(0, AfxRegisterWndClass(0), "outer", WS_POPUP, 0, 0, 0, 0, nullptr,
+                        nullptr);
+    }
+    ~NestingWnd() override {
+        for (HWND h : nested) ::DestroyWindow(h);
+    }
+
+protected:
+    LRESULT OnNcCreate(WPARAM, LPARAM) {
+        MakeNested();
+        return TRUE;
+    }
+    LRESULT OnCreate(WPARAM, LPARAM) {
+        MakeNested();
+        return 0;
+    }
+    void MakeNested() {
+        seenAs.push_back(m_hWnd);
+        nested.push_back(::CreateWindowExA(0, AfxRegisterWndClass(0), "same class", WS_POPUP, 0,
+                                           0, 0, 0, nullptr, nullptr, nullptr, nullptr));
+        nested.push_back(::CreateWindowExA(0, AfxRegisterWndClass(1), "other class",
+                                           WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr,
+                                           nullptr));
+        seenAs.push_back(m_hWnd);
+    }
+    DECLARE_MESSAGE_MAP()
+};
+
+BEGIN_MESSAGE_MAP(NestingWnd, CWnd)
+ON_MESSAGE(WM_NCCREATE, OnNcCreate)
+ON_MESSAGE(WM_CREATE, OnCreate)
+END_MESSAGE_MAP()
+
+TEST(CWnd, WindowsCreatedDuringCreationNeverTakeTheAttachment) {
+    // On a fresh thread, so that the outer window is the thread's first top-level window.
+    std::thread([] {
+        NestingWnd wnd;
+        ASSERT_TRUE(wnd.Create());
+        const HWND outer = wnd.GetSafeHwnd();
+        ASSERT_NE(outer, nullptr);
+        ASSERT_EQ(wnd.nested.size(), 4u);
+        for (HWND h : wnd.seenAs) EXPECT_EQ(h, outer);
+        EXPECT_EQ(CWnd::FromHandlePermanent(outer), &wnd);
+        for (HWND h : wnd.nested) {
+            ASSERT_TRUE(IsWindow(h));
+            EXPECT_NE(h, outer);
+            EXPECT_EQ(CWnd::FromHandlePermanent(h), nullptr);
+            // A plain window of a CWnd class answers from DefWindowProc.
+            EXPECT_EQ(::SendMessageA(h, kBaseOnly, 5, 0), 0);
+        }
+        EXPECT_EQ(wnd.SendMessage(WM_NULL, 0, 0), 0);
+    }).join();
+}
+
 }  // namespace
