@@ -30,6 +30,8 @@ CQmtpSocket::CQmtpSocket()
       m_nRecvLen(0),
       m_nRecvBufSize(kInitialRecvBufSize),
       m_nPacketLen(0),
+      m_pRecvLarge(nullptr),
+      m_nRecvLargeLen(0),
       m_nMaxPacketLen(TP_DEFAULT_MAX_PACKET_LEN),
       m_nSendQueueBytes(0),
       m_nSendQueueLimit(0),
@@ -50,6 +52,8 @@ CQmtpSocket::~CQmtpSocket() {
         ::operator delete(m_pRecvBuf);
         m_pRecvBuf = nullptr;
     }
+    ::operator delete(m_pRecvLarge);  // a large frame cut off by the close, if any
+    m_pRecvLarge = nullptr;
     RemoveAllPacket(m_SendList);
     RemoveAllPacket(m_RecvList);
     delete m_pSpareRecord;  // holds no buffer: that went to the application

@@ -117,6 +117,12 @@ protected:
     UINT m_nRecvLen;
     UINT m_nRecvBufSize;
     UINT m_nPacketLen;
+    // A frame whose payload is above 64 KiB is not assembled in m_pRecvBuf: once its length
+    // field is decoded, the buffer that ReadData will hand out (payload + 1 bytes) is made, the
+    // payload bytes already held move into it, and the rest is read straight into it. Null when
+    // no such frame is under way; while one is, m_nRecvLen is 0 and m_nPacketLen its length.
+    char* m_pRecvLarge;
+    UINT m_nRecvLargeLen;  // payload bytes in m_pRecvLarge
     CRITICAL_SECTION m_csLock;
     UINT m_nMaxPacketLen;
     std::atomic<size_t> m_nSendQueueBytes;  // bytes the queue holds; written under m_csLock, read anywhere
@@ -147,6 +153,8 @@ private:
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
     void QueueReceived(const char* src, UINT len);
+    void QueueOwned(char* buf, UINT len);  // takes `buf` (len + 1 bytes, 0 at the end) over
+    int ReadLarge();                       // ReadPacket while m_pRecvLarge is under way
 
     // A record that ReadData emptied, kept for the next received packet (one allocation less
     // per packet). Notification window's thread; freed by the destructor.
