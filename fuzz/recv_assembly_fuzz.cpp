@@ -9,7 +9,7 @@
 //     stream with a close carrying WSAEMSGSIZE, after the packets before it;
 //   - the assembly buffer never exceeds the bound plus the length field, rounded up to the
 //     growth step, nor twice what has been read (1024 bytes at least), nor the largest payload
-//     it assembles (64 KiB) plus the length field, so rounded; reads stay inside it, except
+//     it assembles (16 KiB) plus the length field, so rounded; reads stay inside it, except
 //     that a larger frame under way is read into its own buffer, exactly up to its end;
 //   - at most 8 reads per read event, none after the close, and the notifications the
 //     application window receives (one TP_NOTIFY_RECEIVE per event that leaves packets queued
@@ -34,7 +34,7 @@ namespace {
 
 constexpr UINT kAppMsg = WM_USER + 1;
 constexpr UINT kGrowthStep = 1024;
-constexpr UINT kLargePayload = 64 * 1024;  // larger payloads bypass the assembly buffer
+constexpr UINT kLargePayload = 16 * 1024;  // larger payloads bypass the assembly buffer
 constexpr int kMaxReadsPerEvent = 8;
 constexpr std::size_t kStreamCap = 256u << 10;  // keeps one run cheap
 constexpr std::size_t kReadsCap = 16384;        // with small reads, the stream is shorter

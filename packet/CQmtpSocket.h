@@ -117,7 +117,7 @@ protected:
     UINT m_nRecvLen;
     UINT m_nRecvBufSize;
     UINT m_nPacketLen;
-    // A frame whose payload is above 64 KiB is not assembled in m_pRecvBuf: once its length
+    // A frame whose payload is above 16 KiB is not assembled in m_pRecvBuf: once its length
     // field is decoded, the buffer that ReadData will hand out (payload + 1 bytes) is made, the
     // payload bytes already held move into it, and the rest is read straight into it. Null when
     // no such frame is under way; while one is, m_nRecvLen is 0 and m_nPacketLen its length.

@@ -15,12 +15,14 @@ const int kReadsPerEvent = 8;
 const UINT kGrowthStep = 1024;
 const int kPureReadSize = 1024;
 const UINT kLengthFieldSize = 4;
-// Payloads up to this size are assembled in m_pRecvBuf, where one read takes several small
-// frames at once; copying such a payload out costs less than the read it shares. A larger one
-// gains nothing from sharing reads, and assembling it would cost a second copy of the whole
-// payload and keep an assembly buffer of its size for the connection's lifetime; so the
-// assembly buffer never grows beyond this size plus the length field, rounded up to the step.
-const UINT kLargePayload = 64 * 1024;
+// Payloads up to this size are assembled in m_pRecvBuf, where one read takes several frames
+// at once; copying such a payload out costs less than a read of its own. A larger one gains
+// little from sharing reads: assembling it costs a second copy of the whole payload (into a
+// buffer often fresh from the allocator, so page faults as well) and keeps an assembly buffer
+// of its size for the connection's lifetime, where reading it straight into its own buffer
+// costs one more read. So the assembly buffer never grows beyond this size plus the length
+// field, rounded up to the step.
+const UINT kLargePayload = 16 * 1024;
 
 UINT DecodeLength(const char* buf) {
     winsock::u_long wire;

@@ -137,11 +137,11 @@ TEST(PacketReceiveGrowth, BufferDoublesUpToTheFrameOncePerReadAndNeverShrinks) {
         {{5000, 100}, {5120, 5120}, 5120},
         {{3068}, {1024, 2048, 3072, 3072}, 3072},  // a frame of exactly 3072 bytes
         {{1020, 1021}, {1024, 2048, 2048}, 2048},  // 1024 fits without growth; 1025 does not
-        // 64 KiB is the largest payload assembled: the buffer stops at 65 KiB; one byte more
-        // bypasses it, and a larger frame that arrives whole in the 65 KiB buffer is cut there.
-        {{65536}, {1024, 2048, 4096, 8192, 16384, 32768, 65536, 66560}, 66560},
-        {{65537}, {1024, 1024, 1024}, 1024},
-        {{65536, 66000}, {66560, 66560}, 66560},
+        // 16 KiB is the largest payload assembled: the buffer stops at 17 KiB; one byte more
+        // bypasses it, and a larger frame that arrives whole in the 17 KiB buffer is cut there.
+        {{16384}, {1024, 2048, 4096, 8192, 16384, 17408, 17408}, 17408},
+        {{16385}, {1024, 1024, 1024}, 1024},
+        {{16384, 17000}, {17408, 17408}, 17408},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.payloads.back());
