@@ -10,7 +10,8 @@
 //   - the assembly buffer never exceeds the bound plus the length field, rounded up to the
 //     growth step, nor twice what has been read (1024 bytes at least), nor the largest payload
 //     it assembles (16 KiB) plus the length field, so rounded; reads stay inside it, except
-//     that a larger frame under way is read into its own buffer, exactly up to its end;
+//     that a larger frame under way is read into its own buffer, exactly up to its end or its
+//     room (1 MiB at first, then doubling), never more than twice what was read beyond 1 MiB;
 //   - at most 8 reads per read event, none after the close, and the notifications the
 //     application window receives (one TP_NOTIFY_RECEIVE per event that leaves packets queued
 //     or carries an error, TP_NOTIFY_CLOSE once and last);
@@ -35,6 +36,7 @@ namespace {
 constexpr UINT kAppMsg = WM_USER + 1;
 constexpr UINT kGrowthStep = 1024;
 constexpr UINT kLargePayload = 16 * 1024;  // larger payloads bypass the assembly buffer
+constexpr UINT kLargeFirstCap = 1u << 20;    // a larger frame's buffer starts at this
 constexpr int kMaxReadsPerEvent = 8;
 constexpr std::size_t kStreamCap = 256u << 10;  // keeps one run cheap
 constexpr std::size_t kReadsCap = 16384;        // with small reads, the stream is shorter
@@ -313,8 +315,10 @@ public:
         if (!script_.pure && m_pRecvLarge != nullptr) {
             Check(m_nPacketLen > kLargePayload && m_nRecvLen == 0, "a large frame beside assembly");
             Check(p == m_pRecvLarge + m_nRecvLargeLen, "read not at the end of the large frame's bytes");
-            Check(static_cast<UINT>(length) == m_nPacketLen - m_nRecvLargeLen,
-                  "read not exactly the rest of the large frame");
+            Check(m_nRecvLargeLen < m_nRecvLargeCap && m_nRecvLargeCap <= m_nPacketLen,
+                  "a large frame's buffer full or beyond the frame when read into");
+            Check(static_cast<UINT>(length) == m_nRecvLargeCap - m_nRecvLargeLen,
+                  "read not exactly the free room of the large frame's buffer");
         } else if (!script_.pure) {
             Check(p >= m_pRecvBuf && p + length <= m_pRecvBuf + m_nRecvBufSize,
                   "read outside the assembly buffer");
@@ -373,6 +377,10 @@ public:
         Check(m_nRecvBufSize <= byBound, "assembly buffer beyond the bound");
         Check(m_nRecvBufSize <= byData, "assembly buffer beyond what was read");
         Check(m_nRecvBufSize % kGrowthStep == 0, "assembly buffer not a multiple of the step");
+        if (m_pRecvLarge != nullptr) {
+            Check(m_nRecvLargeCap <= std::max<uint64_t>(kLargeFirstCap, 2 * totalRead_),
+                  "a large frame's buffer beyond twice what was read");
+        }
     }
 
     bool closed() const { return closedByVirtual_ || m_hSocket == INVALID_SOCKET; }

@@ -32,6 +32,7 @@ CQmtpSocket::CQmtpSocket()
       m_nPacketLen(0),
       m_pRecvLarge(nullptr),
       m_nRecvLargeLen(0),
+      m_nRecvLargeCap(0),
       m_nMaxPacketLen(TP_DEFAULT_MAX_PACKET_LEN),
       m_nSendQueueBytes(0),
       m_nSendQueueLimit(0),

@@ -121,8 +121,10 @@ protected:
     // field is decoded, the buffer that ReadData will hand out (payload + 1 bytes) is made, the
     // payload bytes already held move into it, and the rest is read straight into it. Null when
     // no such frame is under way; while one is, m_nRecvLen is 0 and m_nPacketLen its length.
+    // Above 1 MiB the buffer starts at 1 MiB and doubles as the payload arrives.
     char* m_pRecvLarge;
     UINT m_nRecvLargeLen;  // payload bytes in m_pRecvLarge
+    UINT m_nRecvLargeCap;  // payload bytes m_pRecvLarge has room for (one more is allocated)
     CRITICAL_SECTION m_csLock;
     UINT m_nMaxPacketLen;
     std::atomic<size_t> m_nSendQueueBytes;  // bytes the queue holds; written under m_csLock, read anywhere

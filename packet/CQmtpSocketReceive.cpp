@@ -23,6 +23,10 @@ const UINT kLengthFieldSize = 4;
 // costs one more read. So the assembly buffer never grows beyond this size plus the length
 // field, rounded up to the step.
 const UINT kLargePayload = 16 * 1024;
+// A large frame's buffer is allocated whole up to this payload (the default bound). Above it,
+// it starts at this size and doubles when a read fills it, so a peer that announces a frame
+// near a higher bound and sends little of it costs little memory.
+const UINT kLargeFirstCap = 1024 * 1024;
 
 UINT DecodeLength(const char* buf) {
     winsock::u_long wire;
@@ -155,10 +159,12 @@ int CQmtpSocket::ReadPacket() {
             // The frame's buffer, with the payload bytes held so far; the assembly buffer is
             // then empty, as the frame was the last thing in it. Allocated before any state
             // changes, so a failure leaves the assembly as it was.
-            char* large = static_cast<char*>(::operator new(static_cast<size_t>(m_nPacketLen) + 1));
+            const UINT cap = m_nPacketLen < kLargeFirstCap ? m_nPacketLen : kLargeFirstCap;
+            char* large = static_cast<char*>(::operator new(static_cast<size_t>(cap) + 1));
             m_nRecvLargeLen = m_nRecvLen - kLengthFieldSize;
             std::memcpy(large, m_pRecvBuf + kLengthFieldSize, m_nRecvLargeLen);
             m_pRecvLarge = large;
+            m_nRecvLargeCap = cap;
             m_nRecvLen = 0;
             return result;
         }
@@ -182,11 +188,20 @@ int CQmtpSocket::ReadPacket() {
     }
 }
 
-// One read of the rest of a large frame's payload, straight into its buffer; the frame is
-// queued once complete. The next frame's bytes are left for the next read, into m_pRecvBuf.
-// Returns as ReadPacket.
+// One read of the rest of a large frame's payload, straight into its buffer (grown first if
+// full); the frame is queued once complete. The next frame's bytes are left for the next read,
+// into m_pRecvBuf. Returns as ReadPacket.
 int CQmtpSocket::ReadLarge() {
-    const UINT want = m_nPacketLen - m_nRecvLargeLen;  // at most the bound, so it fits an int
+    if (m_nRecvLargeLen == m_nRecvLargeCap) {
+        const size_t doubled = 2 * static_cast<size_t>(m_nRecvLargeCap);
+        const UINT cap = doubled < m_nPacketLen ? static_cast<UINT>(doubled) : m_nPacketLen;
+        char* grown = static_cast<char*>(::operator new(static_cast<size_t>(cap) + 1));
+        std::memcpy(grown, m_pRecvLarge, m_nRecvLargeLen);
+        ::operator delete(m_pRecvLarge);
+        m_pRecvLarge = grown;
+        m_nRecvLargeCap = cap;
+    }
+    const UINT want = m_nRecvLargeCap - m_nRecvLargeLen;  // at most the bound, so it fits an int
     const int n = Receive(m_pRecvLarge + m_nRecvLargeLen, static_cast<int>(want), 0);
     if (n <= 0) {
         return 0;
@@ -198,6 +213,7 @@ int CQmtpSocket::ReadLarge() {
     char* buf = m_pRecvLarge;
     m_pRecvLarge = nullptr;
     m_nRecvLargeLen = 0;
+    m_nRecvLargeCap = 0;
     const UINT len = m_nPacketLen;
     m_nPacketLen = 0;
     buf[len] = 0;

@@ -211,6 +211,25 @@ TEST_F(PacketReceive, LargeFrameInPiecesThenSmallFramesBehindIt) {
     EXPECT_EQ(1024u, sock.m_nRecvBufSize);
 }
 
+// Above 1 MiB a frame's buffer starts at 1 MiB and doubles as it fills, so announcing a long
+// frame alone costs little; the payload still arrives whole.
+TEST_F(PacketReceive, FrameAboveAMegabyteGrowsItsBufferAsItArrives) {
+    const std::string big = Payload(3000000, 9);
+    sock.SetMaxPacketLen(3000000);
+    sock.pending = Frame(big).substr(0, 14);
+    sock.OnReceive(0);
+    EXPECT_EQ(1048576u, sock.m_nRecvLargeCap);
+    EXPECT_EQ(10u, sock.m_nRecvLargeLen);
+    sock.pending = Frame(big).substr(14);
+    sock.askedAtRead.clear();
+    sock.OnReceive(0);
+    EXPECT_EQ((std::vector<int>{1048576 - 10, 1048576, 3000000 - 2097152, 1024}), sock.askedAtRead);
+    const std::vector<std::string> got = TakeAll(sock);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_TRUE(got[0] == big) << "the payload differs";
+    EXPECT_EQ(0u, sock.m_nRecvLargeCap);
+}
+
 // A read error or the peer's close in the middle of a large frame keeps what has arrived; the
 // frame completes if more comes, and the destructor frees one that never does.
 TEST_F(PacketReceive, LargeFrameSurvivesAReadErrorAndAnUnfinishedOneIsFreed) {

@@ -40,6 +40,7 @@ public:
     using CQmtpSocket::m_nPacketLen;
     using CQmtpSocket::m_pRecvLarge;
     using CQmtpSocket::m_nRecvLargeLen;
+    using CQmtpSocket::m_nRecvLargeCap;
     using CQmtpSocket::m_csLock;
     using CQmtpSocket::Lock;
     using CQmtpSocket::Unlock;
