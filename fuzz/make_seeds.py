@@ -67,6 +67,11 @@ RECV = {
     "pure_small_reads": config(pure=True, read="7") + small(3) + zeros() + event(take=False) + small(1) + event(),
     "bound_zero": config("zero") + zeros() + small(1) + event(),
     "bound_one": config("1") + raw(b"\0\0\0\1Z") + small(1) + event(),
+    "large_frames_in_pieces_then_small": config(read="1500") + frame(16385) + frame(40000) + small(1)
+    + event(take=False) + event(),
+    "large_frame_cut_by_failing_read": config() + zeros() + frame(30000) + CUT + small(2)
+    + event(failing_read=True) + event(),
+    "announced_near_max_bound": config("max") + header(0x7FFFFFF0, b"abc") + event(),
 }
 
 # ---- notify_dispatch: ops (kind | arg << 3) -----------------------------------------------

@@ -8,7 +8,10 @@
 //     followed by a 0 byte; a length field of 0 is skipped; a length above the bound ends the
 //     stream with a close carrying WSAEMSGSIZE, after the packets before it;
 //   - the assembly buffer never exceeds the bound plus the length field, rounded up to the
-//     growth step, nor twice what has been read (1024 bytes at least); reads stay inside it;
+//     growth step, nor twice what has been read (1024 bytes at least), nor the largest payload
+//     it assembles (16 KiB) plus the length field, so rounded; reads stay inside it, except
+//     that a larger frame under way is read into its own buffer, exactly up to its end or its
+//     room (1 MiB at first, then doubling), never more than twice what was read beyond 1 MiB;
 //   - at most 8 reads per read event, none after the close, and the notifications the
 //     application window receives (one TP_NOTIFY_RECEIVE per event that leaves packets queued
 //     or carries an error, TP_NOTIFY_CLOSE once and last);
@@ -32,6 +35,8 @@ namespace {
 
 constexpr UINT kAppMsg = WM_USER + 1;
 constexpr UINT kGrowthStep = 1024;
+constexpr UINT kLargePayload = 16 * 1024;  // larger payloads bypass the assembly buffer
+constexpr UINT kLargeFirstCap = 1u << 20;    // a larger frame's buffer starts at this
 constexpr int kMaxReadsPerEvent = 8;
 constexpr std::size_t kStreamCap = 256u << 10;  // keeps one run cheap
 constexpr std::size_t kReadsCap = 16384;        // with small reads, the stream is shorter
@@ -307,7 +312,14 @@ public:
         Check(flags == 0, "read with flags");
         Check(length > 0, "read of no room");
         char* p = static_cast<char*>(buffer);
-        if (!script_.pure) {
+        if (!script_.pure && m_pRecvLarge != nullptr) {
+            Check(m_nPacketLen > kLargePayload && m_nRecvLen == 0, "a large frame beside assembly");
+            Check(p == m_pRecvLarge + m_nRecvLargeLen, "read not at the end of the large frame's bytes");
+            Check(m_nRecvLargeLen < m_nRecvLargeCap && m_nRecvLargeCap <= m_nPacketLen,
+                  "a large frame's buffer full or beyond the frame when read into");
+            Check(static_cast<UINT>(length) == m_nRecvLargeCap - m_nRecvLargeLen,
+                  "read not exactly the free room of the large frame's buffer");
+        } else if (!script_.pure) {
             Check(p >= m_pRecvBuf && p + length <= m_pRecvBuf + m_nRecvBufSize,
                   "read outside the assembly buffer");
             Check(p == m_pRecvBuf + m_nRecvLen, "read not at the end of the held bytes");
@@ -359,11 +371,16 @@ public:
         }
         Check(m_nRecvLen <= m_nRecvBufSize, "held bytes beyond the buffer's capacity");
         const uint64_t bound = std::min<uint64_t>(GetMaxPacketLen(), 0xfffffffbu);
-        const uint64_t byBound = std::max<uint64_t>(kGrowthStep, (bound + 4 + kGrowthStep - 1) / kGrowthStep * kGrowthStep);
+        const uint64_t assembled = std::min<uint64_t>(bound, kLargePayload);
+        const uint64_t byBound = std::max<uint64_t>(kGrowthStep, (assembled + 4 + kGrowthStep - 1) / kGrowthStep * kGrowthStep);
         const uint64_t byData = std::max<uint64_t>(kGrowthStep, 2 * totalRead_);
         Check(m_nRecvBufSize <= byBound, "assembly buffer beyond the bound");
         Check(m_nRecvBufSize <= byData, "assembly buffer beyond what was read");
         Check(m_nRecvBufSize % kGrowthStep == 0, "assembly buffer not a multiple of the step");
+        if (m_pRecvLarge != nullptr) {
+            Check(m_nRecvLargeCap <= std::max<uint64_t>(kLargeFirstCap, 2 * totalRead_),
+                  "a large frame's buffer beyond twice what was read");
+        }
     }
 
     bool closed() const { return closedByVirtual_ || m_hSocket == INVALID_SOCKET; }
@@ -371,7 +388,7 @@ public:
     bool failingReadNext() const { return !pending_.empty() && pending_.front().error; }
     std::size_t available() const { return available_; }
     int queued() const { return m_RecvList.GetCount(); }
-    UINT held() const { return m_nRecvLen; }
+    UINT held() const { return m_nRecvLen + m_nRecvLargeLen + (m_pRecvLarge != nullptr ? 4 : 0); }
 
 private:
     const Script& script_;

@@ -31,6 +31,9 @@ CQmtpSocket::CQmtpSocket()
       m_nRecvLen(0),
       m_nRecvBufSize(kInitialRecvBufSize),
       m_nPacketLen(0),
+      m_pRecvLarge(nullptr),
+      m_nRecvLargeLen(0),
+      m_nRecvLargeCap(0),
       m_nMaxPacketLen(TP_DEFAULT_MAX_PACKET_LEN),
       m_nSendQueueBytes(0),
       m_nSendQueueLimit(0),
@@ -60,6 +63,8 @@ CQmtpSocket::~CQmtpSocket() {
         ::operator delete(m_pRecvBuf);
         m_pRecvBuf = nullptr;
     }
+    ::operator delete(m_pRecvLarge);  // a large frame cut off by the close, if any
+    m_pRecvLarge = nullptr;
     RemoveAllPacket(m_SendList);
     RemoveAllPacket(m_RecvList);
     RemoveAllPacket(m_DeferredList);

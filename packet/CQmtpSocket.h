@@ -166,6 +166,14 @@ protected:
     UINT m_nRecvLen;
     UINT m_nRecvBufSize;
     UINT m_nPacketLen;
+    // A frame whose payload is above 16 KiB is not assembled in m_pRecvBuf: once its length
+    // field is decoded, the buffer that ReadData will hand out (payload + 1 bytes) is made, the
+    // payload bytes already held move into it, and the rest is read straight into it. Null when
+    // no such frame is under way; while one is, m_nRecvLen is 0 and m_nPacketLen its length.
+    // Above 1 MiB the buffer starts at 1 MiB and doubles as the payload arrives.
+    char* m_pRecvLarge;
+    UINT m_nRecvLargeLen;  // payload bytes in m_pRecvLarge
+    UINT m_nRecvLargeCap;  // payload bytes m_pRecvLarge has room for (one more is allocated)
     CRITICAL_SECTION m_csLock;
     UINT m_nMaxPacketLen;
     std::atomic<size_t> m_nSendQueueBytes;  // bytes the queue holds; written under m_csLock, read anywhere
@@ -210,6 +218,8 @@ private:
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
     void QueueReceived(const char* src, UINT len);
+    void QueueOwned(char* buf, UINT len);  // takes `buf` (len + 1 bytes, 0 at the end) over
+    int ReadLarge();                       // ReadPacket while m_pRecvLarge is under way
 
     // A record that ReadData emptied, kept for the next received packet (one allocation less
     // per packet). Notification window's thread; freed by the destructor.

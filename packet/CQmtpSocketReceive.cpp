@@ -1,6 +1,7 @@
 // Receive assembly and delivery: bytes are read into m_pRecvBuf, which always begins at a
 // frame boundary; every complete frame is cut out into a CPacketData record in m_RecvList,
-// and the application takes the records with ReadData.
+// and the application takes the records with ReadData. A frame with a payload above
+// kLargePayload is read straight into the buffer it is handed out in (m_pRecvLarge).
 #include <cassert>
 #include <cstring>
 
@@ -14,6 +15,18 @@ const int kReadsPerEvent = 8;
 const UINT kGrowthStep = 1024;
 const int kPureReadSize = 1024;
 const UINT kLengthFieldSize = 4;
+// Payloads up to this size are assembled in m_pRecvBuf, where one read takes several frames
+// at once; copying such a payload out costs less than a read of its own. A larger one gains
+// little from sharing reads: assembling it costs a second copy of the whole payload (into a
+// buffer often fresh from the allocator, so page faults as well) and keeps an assembly buffer
+// of its size for the connection's lifetime, where reading it straight into its own buffer
+// costs one more read. So the assembly buffer never grows beyond this size plus the length
+// field, rounded up to the step.
+const UINT kLargePayload = 16 * 1024;
+// A large frame's buffer is allocated whole up to this payload (the default bound). Above it,
+// it starts at this size and doubles when a read fills it, so a peer that announces a frame
+// near a higher bound and sends little of it costs little memory.
+const UINT kLargeFirstCap = 1024 * 1024;
 
 UINT DecodeLength(const char* buf) {
     winsock::u_long wire;
@@ -108,10 +121,14 @@ void CQmtpSocket::OnReceivePure(int nErrorCode) {
     }
 }
 
-// One read, then every complete frame in the buffer is delivered. 1: the caller may read
-// again; 0: stop (nothing read, fewer than 4 bytes held, a length field of 0 met, or a length
-// field above the bound, which is left at the start of the buffer for HeaderOverBound).
+// One read, then every complete frame in the buffer is delivered (while a large frame is
+// under way, the read goes into its buffer instead). 1: the caller may read again; 0: stop
+// (nothing read, fewer than 4 bytes held, a length field of 0 met, or a length field above
+// the bound, which is left at the start of the buffer for HeaderOverBound).
 int CQmtpSocket::ReadPacket() {
+    if (m_pRecvLarge != nullptr) {
+        return ReadLarge();
+    }
     const int n = Receive(m_pRecvBuf + m_nRecvLen, static_cast<int>(m_nRecvBufSize - m_nRecvLen), 0);
     if (n <= 0) {
         return 0;
@@ -142,6 +159,19 @@ int CQmtpSocket::ReadPacket() {
         }
 
         const UINT frameLen = m_nPacketLen + kLengthFieldSize;
+        if (m_nRecvLen < frameLen && m_nPacketLen > kLargePayload) {
+            // The frame's buffer, with the payload bytes held so far; the assembly buffer is
+            // then empty, as the frame was the last thing in it. Allocated before any state
+            // changes, so a failure leaves the assembly as it was.
+            const UINT cap = m_nPacketLen < kLargeFirstCap ? m_nPacketLen : kLargeFirstCap;
+            char* large = static_cast<char*>(::operator new(static_cast<size_t>(cap) + 1));
+            m_nRecvLargeLen = m_nRecvLen - kLengthFieldSize;
+            std::memcpy(large, m_pRecvBuf + kLengthFieldSize, m_nRecvLargeLen);
+            m_pRecvLarge = large;
+            m_nRecvLargeCap = cap;
+            m_nRecvLen = 0;
+            return result;
+        }
         if (m_nRecvLen < frameLen) {
             // Only the first pass can find the buffer full, so it grows at most once a read.
             if (m_nRecvLen == m_nRecvBufSize) {
@@ -162,12 +192,50 @@ int CQmtpSocket::ReadPacket() {
     }
 }
 
-// Makes a record of `len` bytes plus a terminating 0 (in the record ReadData last gave back,
-// if there is one) and appends it to m_RecvList.
+// One read of the rest of a large frame's payload, straight into its buffer (grown first if
+// full); the frame is queued once complete. The next frame's bytes are left for the next read,
+// into m_pRecvBuf. Returns as ReadPacket.
+int CQmtpSocket::ReadLarge() {
+    if (m_nRecvLargeLen == m_nRecvLargeCap) {
+        const size_t doubled = 2 * static_cast<size_t>(m_nRecvLargeCap);
+        const UINT cap = doubled < m_nPacketLen ? static_cast<UINT>(doubled) : m_nPacketLen;
+        char* grown = static_cast<char*>(::operator new(static_cast<size_t>(cap) + 1));
+        std::memcpy(grown, m_pRecvLarge, m_nRecvLargeLen);
+        ::operator delete(m_pRecvLarge);
+        m_pRecvLarge = grown;
+        m_nRecvLargeCap = cap;
+    }
+    const UINT want = m_nRecvLargeCap - m_nRecvLargeLen;  // at most the bound, so it fits an int
+    const int n = Receive(m_pRecvLarge + m_nRecvLargeLen, static_cast<int>(want), 0);
+    if (n <= 0) {
+        return 0;
+    }
+    m_nRecvLargeLen += static_cast<UINT>(n);
+    if (m_nRecvLargeLen < m_nPacketLen) {
+        return 1;
+    }
+    char* buf = m_pRecvLarge;
+    m_pRecvLarge = nullptr;
+    m_nRecvLargeLen = 0;
+    m_nRecvLargeCap = 0;
+    const UINT len = m_nPacketLen;
+    m_nPacketLen = 0;
+    buf[len] = 0;
+    QueueOwned(buf, len);
+    return 1;
+}
+
+// Makes a record of `len` bytes plus a terminating 0 and appends it to m_RecvList.
 void CQmtpSocket::QueueReceived(const char* src, UINT len) {
     char* buf = static_cast<char*>(::operator new(static_cast<size_t>(len) + 1));
     std::memcpy(buf, src, len);
     buf[len] = 0;
+    QueueOwned(buf, len);
+}
+
+// Appends a record for `buf` (in the record ReadData last gave back, if there is one); frees
+// `buf` if no record can be made.
+void CQmtpSocket::QueueOwned(char* buf, UINT len) {
     CPacketData* rec = m_pSpareRecord;
     m_pSpareRecord = nullptr;
     try {

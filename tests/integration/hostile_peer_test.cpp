@@ -81,7 +81,8 @@ TEST(HostilePeer, LengthFieldAtTheBoundIsDeliveredWithinTheBoundsBuffer) {
         const std::vector<std::string> got = TakePackets(link.sock);
         ASSERT_EQ(got.size(), 1u);
         EXPECT_TRUE(got[0] == payload);
-        EXPECT_EQ(link.sock.BufferSize(), RoundUpToStep(std::uint64_t{bound} + 4));
+        // A payload above 16 KiB is read into its own buffer and leaves the 1024 bytes alone.
+        EXPECT_EQ(link.sock.BufferSize(), bound <= 16384 ? RoundUpToStep(std::uint64_t{bound} + 4) : 1024u);
     }
 }
 

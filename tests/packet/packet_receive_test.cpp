@@ -21,10 +21,14 @@ class ScriptedSocket : public ProbeSocket {
 public:
     int Receive(void* buffer, int length, int) override {
         bufSizeAtRead.push_back(m_nRecvBufSize);
+        askedAtRead.push_back(length);
         if (failWith != 0) {
             return -1;
         }
-        const size_t n = std::min(pending.size(), static_cast<size_t>(length));
+        size_t n = std::min(pending.size(), static_cast<size_t>(length));
+        if (maxRead != 0) {
+            n = std::min(n, maxRead);
+        }
         std::memcpy(buffer, pending.data(), n);
         pending.erase(0, n);
         return static_cast<int>(n);
@@ -33,6 +37,8 @@ public:
 
     std::string pending;
     std::vector<UINT> bufSizeAtRead;
+    std::vector<int> askedAtRead;
+    size_t maxRead = 0;  // 0: a read takes all that is waiting and fits
     int failWith = 0;
 };
 
@@ -131,6 +137,11 @@ TEST(PacketReceiveGrowth, BufferDoublesUpToTheFrameOncePerReadAndNeverShrinks) {
         {{5000, 100}, {5120, 5120}, 5120},
         {{3068}, {1024, 2048, 3072, 3072}, 3072},  // a frame of exactly 3072 bytes
         {{1020, 1021}, {1024, 2048, 2048}, 2048},  // 1024 fits without growth; 1025 does not
+        // 16 KiB is the largest payload assembled: the buffer stops at 17 KiB; one byte more
+        // bypasses it, and a larger frame that arrives whole in the 17 KiB buffer is cut there.
+        {{16384}, {1024, 2048, 4096, 8192, 16384, 17408, 17408}, 17408},
+        {{16385}, {1024, 1024, 1024}, 1024},
+        {{16384, 17000}, {17408, 17408}, 17408},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.payloads.back());
@@ -147,28 +158,85 @@ TEST(PacketReceiveGrowth, BufferDoublesUpToTheFrameOncePerReadAndNeverShrinks) {
     }
 }
 
-// A frame of 1,048,570 payload bytes on a fresh socket: the buffer doubles to exactly 1 MiB
-// in 11 reads over two read events (8 reads each at most), never holding more than twice what
-// has arrived, and the payload comes out byte for byte.
-TEST(PacketReceiveGrowth, MegabyteFrameTakesLogarithmicallyManyReadsAndArrivesWhole) {
+// A frame of 1,048,570 payload bytes on a fresh socket: the first read fills the 1024-byte
+// buffer, the second takes exactly the rest of the payload straight into the buffer handed
+// out, the third finds nothing; the assembly buffer never grows.
+TEST(PacketReceiveGrowth, MegabyteFrameIsReadStraightIntoItsBufferInThreeReads) {
     ScriptedSocket sock;
     const std::string payload = Payload(1048570, 11);
     sock.pending = Frame(payload);
-    sock.OnReceive(0);
-    EXPECT_TRUE(sock.m_RecvList.IsEmpty());
     sock.OnReceive(0);
     const std::vector<std::string> got = TakeAll(sock);
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(payload.size(), got[0].size());
     EXPECT_TRUE(got[0] == payload) << "the payload differs";
+    EXPECT_EQ((std::vector<UINT>{1024, 1024, 1024}), sock.bufSizeAtRead);
+    EXPECT_EQ((std::vector<int>{1024, 1048570 - 1020, 1024}), sock.askedAtRead);
+    EXPECT_EQ(nullptr, sock.m_pRecvLarge);
+}
 
-    std::vector<UINT> expected;
-    for (UINT size = 1024; size <= 1048576; size *= 2) {
-        expected.push_back(size);
-    }
-    expected.push_back(1048576);  // the read that finds nothing more
-    EXPECT_EQ(expected, sock.bufSizeAtRead);
-    EXPECT_EQ(1048576u, sock.m_nRecvBufSize);
+// A large frame whose pieces arrive over several events, after a length field of 0 and
+// followed by small frames in the read after its end.
+TEST_F(PacketReceive, LargeFrameInPiecesThenSmallFramesBehindIt) {
+    const std::string big = Payload(100000, 7);
+    const std::string stream = LengthField(0) + Frame(big) + Frame("a") + Frame("bc");
+    sock.pending = stream.substr(0, 504);  // the empty frame, the length field, 496 bytes
+    EXPECT_EQ(0, sock.ReadPacket()) << "the length field of 0 still stops the loop";
+    ASSERT_NE(nullptr, sock.m_pRecvLarge);
+    const char* handedOut = sock.m_pRecvLarge;
+    EXPECT_EQ(496u, sock.m_nRecvLargeLen);
+    EXPECT_EQ(100000u, sock.m_nPacketLen);
+    EXPECT_EQ(0u, sock.m_nRecvLen);
+
+    sock.maxRead = 30000;
+    sock.pending = stream.substr(504, 60000);
+    sock.askedAtRead.clear();
+    sock.OnReceive(0);
+    EXPECT_EQ((std::vector<int>{100000 - 496, 100000 - 30496, 100000 - 60496}), sock.askedAtRead);
+    EXPECT_EQ(60496u, sock.m_nRecvLargeLen);
+    EXPECT_TRUE(Notified().empty());
+
+    sock.maxRead = 0;
+    sock.pending = stream.substr(60504);
+    sock.askedAtRead.clear();
+    sock.OnReceive(0);
+    EXPECT_EQ((std::vector<int>{100000 - 60496, 1024, 1024}), sock.askedAtRead)
+        << "the payload's last read stops at its end; the small frames come in the next";
+    EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_RECEIVE}, Notified());
+    ASSERT_EQ(3, sock.m_RecvList.GetCount());
+    EXPECT_EQ(handedOut, sock.m_RecvList.GetHead()->m_pData) << "read into, not copied out";
+    EXPECT_EQ((std::vector<std::string>{big, "a", "bc"}), TakeAll(sock));
+    EXPECT_EQ(nullptr, sock.m_pRecvLarge);
+    EXPECT_EQ(0u, sock.m_nPacketLen);
+    EXPECT_EQ(1024u, sock.m_nRecvBufSize);
+}
+
+// A frame above 1 MiB gets a buffer of 1 MiB that doubles as it fills, so announcing a long
+// frame alone costs little. A read error in the middle keeps what has arrived, the frame then
+// completes, and the destructor frees one that never does (the leak checkers watch).
+TEST_F(PacketReceive, FrameAboveAMegabyteGrowsAsItArrivesAndSurvivesAReadError) {
+    const std::string big = Payload(3000000, 9);
+    sock.SetMaxPacketLen(3000000);
+    sock.pending = Frame(big).substr(0, 14);
+    sock.OnReceive(0);
+    EXPECT_EQ(1048576u, sock.m_nRecvLargeCap);
+    sock.failWith = WSAECONNRESET;
+    sock.OnReceive(0);
+    EXPECT_EQ(10u, sock.m_nRecvLargeLen);
+    sock.failWith = 0;
+    sock.pending = Frame(big).substr(14);
+    sock.askedAtRead.clear();
+    sock.OnReceive(0);
+    EXPECT_EQ((std::vector<int>{1048576 - 10, 1048576, 3000000 - 2097152, 1024}), sock.askedAtRead);
+    const std::vector<std::string> got = TakeAll(sock);
+    ASSERT_EQ(1u, got.size());
+    EXPECT_TRUE(got[0] == big) << "the payload differs";
+
+    ScriptedSocket cut;
+    cut.SetMaxPacketLen(3000000);
+    cut.pending = Frame(big).substr(0, 1024);
+    cut.OnReceive(0);
+    EXPECT_NE(nullptr, cut.m_pRecvLarge);
 }
 
 TEST_F(PacketReceive, AtMostEightReadsPerEventAndTheRestAtTheNext) {
@@ -306,12 +374,16 @@ TEST_F(PacketReceive, LengthAboveTheDefaultBoundCausesNoGrowth) {
     EXPECT_EQ((std::vector<WPARAM>{TP_NOTIFY_RECEIVE, TP_NOTIFY_CLOSE}), Notified());
     EXPECT_EQ(WSAEMSGSIZE, sock.GetErrorCode());
 
+    EXPECT_EQ(nullptr, sock.m_pRecvLarge);
+
     ScriptedSocket atBound;
     atBound.pending = LengthField(TP_DEFAULT_MAX_PACKET_LEN) + Payload(2000, 1);
     atBound.OnReceive(0);
     EXPECT_EQ(0, atBound.closeCalls);
-    EXPECT_EQ(2048u, atBound.m_nRecvBufSize);
+    EXPECT_EQ(1024u, atBound.m_nRecvBufSize) << "a large frame leaves the assembly buffer alone";
     EXPECT_EQ(TP_DEFAULT_MAX_PACKET_LEN, atBound.m_nPacketLen);
+    EXPECT_NE(nullptr, atBound.m_pRecvLarge);
+    EXPECT_EQ(2000u, atBound.m_nRecvLargeLen);
 }
 
 }  // namespace

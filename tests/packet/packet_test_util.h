@@ -38,6 +38,9 @@ public:
     using CQmtpSocket::m_nRecvLen;
     using CQmtpSocket::m_nRecvBufSize;
     using CQmtpSocket::m_nPacketLen;
+    using CQmtpSocket::m_pRecvLarge;
+    using CQmtpSocket::m_nRecvLargeLen;
+    using CQmtpSocket::m_nRecvLargeCap;
     using CQmtpSocket::m_csLock;
     using CQmtpSocket::Lock;
     using CQmtpSocket::Unlock;
