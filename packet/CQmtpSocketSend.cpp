@@ -1,8 +1,9 @@
 // The send queue. A packet that finds nothing waiting before it goes from the caller's bytes
 // straight to the socket, and only what the socket does not take is copied into a record; a
-// packet that finds others waiting is copied whole and appended. The flush writes the records
-// in order under m_csLock, keeping exactly the unwritten rest of the head packet when the
-// socket would block.
+// packet that finds others waiting, or that is sent with TP_SEND_MORE, is copied whole and
+// appended (with TP_SEND_MORE, nothing is written). The flush writes the records in order under
+// m_csLock, several per gathered write, keeping exactly the unwritten rest of the head packet
+// when the socket would block.
 #include <atomic>
 #include <climits>
 #include <cstring>
