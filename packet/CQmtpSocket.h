@@ -36,6 +36,16 @@
 #define TP_NOTIFY_OOB 2029
 #define TP_NOTIFY_ACCEPT 2030
 
+// Send flag: more packets follow. Send, SendPure and SendPacket queue the packet (a copy) and
+// return 0 without writing; the next send call without the flag, or Flush(), writes the whole
+// queue with gathered writes (several packets per system call). Packets sent with it wait for
+// that, so the sender must end a burst with a send without it or with Flush(): nothing else
+// writes them except a send event (FD_WRITE, after a write that would block) or OnClose.
+// They count in GetSendQueueBytes and against the queue limit like any queued packet (a
+// packet over the limit first has the queue written, then is refused if the queue still
+// holds too much); TP_NOTIFY_SEND follows as usual. No other flag bit has a meaning.
+#define TP_SEND_MORE 0x00010000
+
 // Default bound on a received payload; a larger length field is a protocol violation.
 #define TP_DEFAULT_MAX_PACKET_LEN 1048576u
 
@@ -87,6 +97,11 @@ public:
     // Send side: see the threads note above.
     void OnSend(int nErrorCode) override;
     int SendPacket(char* data, int len, int flags = 0);
+    // Writes the queue now, packets sent with TP_SEND_MORE included, with gathered writes; the
+    // results are those of a flush (the packets it wrote, a positive value when the socket
+    // would block, SOCKET_ERROR on a write error). Any thread; on the window's thread while
+    // another thread holds the lock, the holder writes at its release.
+    int Flush();
 
     // Back-pressure. The bytes queued and not yet written to the socket. Any thread.
     size_t GetSendQueueBytes() const;
@@ -183,6 +198,9 @@ private:
     // One raw write of `len` bytes, `packetLeft` (>= len) being what is left of their packet.
     // Refused with WSAENOTSOCK while OnClose closes the handle. Any thread, m_csLock held.
     int WriteRaw(const char* data, int len, int packetLeft);
+    // One gathered write of `count` buffers: the first the rest of the head record, the others
+    // whole records. As WriteRaw.
+    int WriteGatheredRaw(const WSABUF* bufs, int count);
     // Whether TCP_NODELAY is set on the handle; false while OnClose closes it. As WriteRaw.
     bool NagleOffRaw();
     // Stops every write from touching the handle until ReopenForWrites; returns whether the
@@ -196,7 +214,7 @@ private:
     struct Outgoing;
     // Writes the packet at once when nothing waits before it, else queues a copy and flushes;
     // one hold of m_csLock. Any thread.
-    int SubmitPacket(const Outgoing& packet);
+    int SubmitPacket(const Outgoing& packet, int flags);
     // The rest: with m_csLock held.
     int WriteDirect(const Outgoing& packet, std::exception_ptr& copyFailure);
     bool KeepLocked(const Outgoing& packet, int skip, bool nothingWritten, std::exception_ptr& copyFailure);
@@ -204,6 +222,7 @@ private:
     void QueueLocked(CPacketData* rec);  // takes `rec` over, freeing it if it cannot be queued
     void SubtractQueuedLocked(int len);
     int FlushLocked();
+    void ReleaseHeadLocked(CPacketData* rec);
     // Lock hand-over (see m_nFlushPending). Any thread.
     class SendLockHold;
     void SettleLocked();           // m_csLock held: drops a cut rest, takes deferred packets in
@@ -213,7 +232,7 @@ private:
     void LeaveSendLock();          // leaves m_csLock, then runs a flush asked for meanwhile
     void FlushSoon();              // flushes now, or has the lock's holder flush at its release
     bool OnNotifyThread() const;
-    int DeferPacket(CPacketData* rec);  // window's thread, m_csLock held elsewhere
+    int DeferPacket(CPacketData* rec, bool flush);  // window's thread, m_csLock held elsewhere
     void FailLocked(unsigned connection);  // m_csLock held: an exception cut the stream
     // The assembly stopped at a length field above m_nMaxPacketLen.
     bool HeaderOverBound() const;
@@ -263,4 +282,5 @@ private:
     std::atomic<unsigned> m_nConnection;  // counts ReopenForWrites
     bool m_bHeadIsRest;                   // m_csLock: the head record is a cut packet's rest
     bool m_bWriteBlocked;                 // m_csLock: the last write would block (FD_WRITE comes)
+                                          // and none has been made since
 };

@@ -1,8 +1,9 @@
 // The send queue. A packet that finds nothing waiting before it goes from the caller's bytes
 // straight to the socket, and only what the socket does not take is copied into a record; a
-// packet that finds others waiting is copied whole and appended. The flush writes the records
-// in order under m_csLock, keeping exactly the unwritten rest of the head packet when the
-// socket would block.
+// packet that finds others waiting, or that is sent with TP_SEND_MORE, is copied whole and
+// appended (with TP_SEND_MORE, nothing is written). The flush writes the records in order under
+// m_csLock, several per gathered write, keeping exactly the unwritten rest of the head packet
+// when the socket would block.
 #include <atomic>
 #include <climits>
 #include <cstring>
@@ -26,6 +27,14 @@ const int kFrameStart = 4096;
 // second write's last partial segment would wait for the peer's delayed acknowledgement of the
 // first (tens of milliseconds); and below this size the copy costs less than a second write.
 const int kSplitFrame = 65536;
+// A flush that finds several records queued writes them with one gathered write of at most
+// kGatherBuffers records and kGatherBytes bytes. 64 buffers cover a burst of small packets
+// (one system call per 64 instead of one each) with a 1 KiB array on the stack, well below
+// the systems' own limits (1024); 256 KiB is about what a loopback or LAN socket's send
+// buffer takes in one call, so a larger gathered write would mostly come back partial while
+// pinning more records under the lock.
+const int kGatherBuffers = 64;
+const int kGatherBytes = 256 * 1024;
 
 int RefuseLength() {
     WSASetLastError(WSAEINVAL);
@@ -79,7 +88,6 @@ struct CQmtpSocket::Outgoing {
 };
 
 int CQmtpSocket::Send(void* data, int len, int flags) {
-    (void)flags;
     if (len < 0 || len > INT_MAX - kLengthFieldSize) {
         return RefuseLength();
     }
@@ -95,20 +103,24 @@ int CQmtpSocket::Send(void* data, int len, int flags) {
     }
     const Outgoing packet = {{start, head < len ? payload + head : nullptr},
                              {kLengthFieldSize + head, len - head}};
-    return SubmitPacket(packet);
+    return SubmitPacket(packet, flags);
 }
 
 int CQmtpSocket::SendPure(void* data, int len, int flags) {
     return SendPacket(static_cast<char*>(data), len, flags);
 }
 
+// Every write uses flags 0; of `flags` only TP_SEND_MORE means something.
 int CQmtpSocket::SendPacket(char* data, int len, int flags) {
-    (void)flags;  // every write uses flags 0
     if (len < 0) {
         return RefuseLength();
     }
     const Outgoing packet = {{data, nullptr}, {len, 0}};
-    return SubmitPacket(packet);
+    return SubmitPacket(packet, flags);
+}
+
+int CQmtpSocket::Flush() {
+    return SendPacket();
 }
 
 // Leaves m_csLock, which its constructor finds entered, through LeaveSendLock.
@@ -124,15 +136,17 @@ private:
 };
 
 // One hold of m_csLock per packet: either the packet is written at once (nothing waits before
-// it) or it is appended and the queue flushed. On the notification window's thread the lock is
-// only tried: when another thread holds it, the packet is deferred to that holder.
-int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
+// it) or it is appended and the queue flushed; with TP_SEND_MORE it is appended only. On the
+// notification window's thread the lock is only tried: when another thread holds it, the
+// packet is deferred to that holder.
+int CQmtpSocket::SubmitPacket(const Outgoing& packet, int flags) {
+    const bool more = (flags & TP_SEND_MORE) != 0;
     // When others seem to wait, or the frame is in two pieces too small to split, the packet's
     // own copy is made before the lock is taken: its allocation failure leaves the call with
     // nothing queued, the lock untouched and the socket open. The byte count read here without
     // the lock is a hint; the queue is looked at again under the lock.
     CPacketData* copy = nullptr;
-    bool wantCopy = m_nSendQueueBytes.load(std::memory_order_relaxed) != 0 ||
+    bool wantCopy = more || m_nSendQueueBytes.load(std::memory_order_relaxed) != 0 ||
                     (packet.len[1] > 0 && packet.Total() <= kSplitFrame);
     for (;;) {
         if (copy == nullptr && wantCopy) {
@@ -144,7 +158,7 @@ int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
                     wantCopy = true;
                     continue;
                 }
-                return DeferPacket(copy);
+                return DeferPacket(copy, !more);
             }
             EnterCriticalSection(&m_csLock);
         }
@@ -162,8 +176,9 @@ int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
                 } else if (copy == nullptr) {
                     outcome = NeedCopy;
                 } else {
-                    // A queue left by a write error waits for no FD_WRITE: before the limit
-                    // refuses a packet, such a queue is written again.
+                    // A queue left by a write error, or by packets sent with TP_SEND_MORE,
+                    // waits for no FD_WRITE: before the limit refuses a packet, such a queue is
+                    // written.
                     if (OverLimitLocked(copy->m_nLen) && !m_bWriteBlocked) {
                         FlushLocked();
                     }
@@ -173,7 +188,7 @@ int CQmtpSocket::SubmitPacket(const Outgoing& packet) {
                         CPacketData* rec = copy;
                         copy = nullptr;
                         QueueLocked(rec);
-                        result = FlushLocked();
+                        result = more ? 0 : FlushLocked();
                         outcome = Done;
                     }
                 }
@@ -214,8 +229,8 @@ bool CQmtpSocket::OnNotifyThread() const {
 
 // The window's thread may not wait for m_csLock: the packet waits in m_DeferredList, and the
 // holder (or the next flush) appends it to the queue and writes it. Its result is that of a
-// flush that would block.
-int CQmtpSocket::DeferPacket(CPacketData* rec) {
+// flush that would block, or 0 when no flush is asked for (TP_SEND_MORE).
+int CQmtpSocket::DeferPacket(CPacketData* rec, bool flush) {
     const UINT limit = m_nSendQueueLimit.load(std::memory_order_relaxed);
     const size_t queued = m_nSendQueueBytes.load(std::memory_order_relaxed);
     if (limit != 0 && queued != 0 && queued + static_cast<size_t>(rec->m_nLen) > limit) {
@@ -235,6 +250,9 @@ int CQmtpSocket::DeferPacket(CPacketData* rec) {
         }
         m_nSendQueueBytes.fetch_add(static_cast<size_t>(len), std::memory_order_relaxed);
         m_bHaveDeferred.store(true);
+    }
+    if (!flush) {
+        return 0;
     }
     FlushSoon();
     return BlockedResult(len);
@@ -385,6 +403,7 @@ int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFai
         }
         return wouldBlock ? BlockedResult(total) : SOCKET_ERROR;
     }
+    m_bWriteBlocked = false;
     return 1;
 }
 
@@ -483,25 +502,60 @@ void CQmtpSocket::TrimHeadLocked(CPacketData* rec, const char* rest, int left) {
     m_bHeadIsRest = true;
 }
 
+// Removes the head record, whose bytes have all been written.
+void CQmtpSocket::ReleaseHeadLocked(CPacketData* rec) {
+    SubtractQueuedLocked(rec->m_nLen);
+    m_bHeadIsRest = false;
+    if (!IsBadWritePtr(rec, sizeof *rec)) {
+        if (!IsBadWritePtr(rec->m_pData, static_cast<UINT_PTR>(rec->m_nLen))) {
+            ::operator delete(rec->m_pData);
+        }
+        delete rec;
+    }
+    m_SendList.RemoveHead();
+}
+
 // The whole walk of the queue runs under m_csLock, so concurrent senders' packets reach the
-// stream whole and in queue order.
+// stream whole and in queue order. Several queued records go out in one gathered write: the
+// records from the head on, whole, while they fit kGatherBytes and kGatherBuffers (the head
+// always goes, whatever its size). `done` counts the bytes of the head already written; a
+// write that takes less than offered leaves the records it finished out of the queue and
+// the head holding exactly its unwritten rest once the flush stops.
 int CQmtpSocket::FlushLocked() {
     int count = 0;
+    int done = 0;
+    WSABUF bufs[kGatherBuffers];
     while (!m_SendList.IsEmpty()) {
-        CPacketData* rec = m_SendList.GetHead();
-        char* p = rec->m_pData;
-        int left = rec->m_nLen;
-        while (left > 0) {
-            const int n = WriteRaw(p, left, left);
+        CPacketData* head = m_SendList.GetHead();
+        int n = 0;
+        int offered = 0;
+        if (head->m_nLen - done > 0) {
+            bufs[0].buf = head->m_pData + done;
+            bufs[0].len = static_cast<decltype(bufs[0].len)>(head->m_nLen - done);
+            offered = head->m_nLen - done;
+            int buffers = 1;
+            POSITION pos = m_SendList.GetHeadPosition();
+            m_SendList.GetNext(pos);
+            while (pos != nullptr && buffers < kGatherBuffers) {
+                CPacketData* rec = m_SendList.GetNext(pos);
+                if (rec->m_nLen > kGatherBytes - offered) {
+                    break;
+                }
+                bufs[buffers].buf = rec->m_pData;
+                bufs[buffers].len = static_cast<decltype(bufs[0].len)>(rec->m_nLen);
+                offered += rec->m_nLen;
+                ++buffers;
+            }
+            n = buffers == 1 ? WriteRaw(bufs[0].buf, offered, offered) : WriteGatheredRaw(bufs, buffers);
             if (n == SOCKET_ERROR) {
                 const int code = WSAGetLastError();
-                const int blocked = BlockedResult(rec->m_nLen);
+                const int blocked = BlockedResult(head->m_nLen);
                 m_bWriteBlocked = code == WSAEWOULDBLOCK;
                 // Keep exactly the unwritten rest, whatever the error: the bytes the socket took
                 // never go out twice. When nothing of the record was written, its buffer
                 // already is that rest.
-                if (p != rec->m_pData) {
-                    TrimHeadLocked(rec, p, left);
+                if (done > 0) {
+                    TrimHeadLocked(head, head->m_pData + done, head->m_nLen - done);
                 }
                 if (code != WSAEWOULDBLOCK) {
                     StoreTpSocketError(code);
@@ -509,21 +563,24 @@ int CQmtpSocket::FlushLocked() {
                 }
                 return blocked;
             }
-            left -= n;
-            p += n;
+            m_bWriteBlocked = false;
         }
-        // The count follows what the queue holds: a head record that meets an error above
-        // stays whole, and so does its count.
-        SubtractQueuedLocked(rec->m_nLen);
-        ++count;
-        m_bHeadIsRest = false;
-        if (!IsBadWritePtr(rec, sizeof *rec)) {
-            if (!IsBadWritePtr(rec->m_pData, static_cast<UINT_PTR>(rec->m_nLen))) {
-                ::operator delete(rec->m_pData);
+        // Whole records leave the queue; the count follows what the queue holds, so a record
+        // that meets an error stays whole, and so does its count. Empty records count as
+        // written without a write of their own.
+        int taken = n;
+        do {
+            CPacketData* rec = m_SendList.GetHead();
+            const int left = rec->m_nLen - done;
+            if (taken < left) {
+                done += taken;
+                break;
             }
-            delete rec;
-        }
-        m_SendList.RemoveHead();
+            taken -= left;
+            done = 0;
+            ReleaseHeadLocked(rec);
+            ++count;
+        } while (!m_SendList.IsEmpty() && (taken > 0 || m_SendList.GetHead()->m_nLen == 0));
     }
     return count;
 }
@@ -538,6 +595,29 @@ int CQmtpSocket::WriteRaw(const char* data, int len, int packetLeft) {
     const int n = CQmAsyncSocket::Send(data, len, 0);
     if (n > 0) {
         m_bPacketCut.store(n < packetLeft, std::memory_order_relaxed);
+    }
+    m_bUsingHandle.store(false);
+    return n;
+}
+
+int CQmtpSocket::WriteGatheredRaw(const WSABUF* bufs, int count) {
+    m_bUsingHandle.store(true);
+    if (m_bHandleRetired.load() || m_bDropCutRest.load() || m_bSendFailed.load()) {
+        m_bUsingHandle.store(false);
+        WSASetLastError(m_bSendFailed.load() ? WSAECONNABORTED : WSAENOTSOCK);
+        return SOCKET_ERROR;
+    }
+    const int n = winsock::SendGathered(m_hSocket, bufs, count, 0);
+    if (n > 0) {
+        // Every buffer is a whole record but the first, which is the rest of the head: the
+        // stream is cut unless the write ended at a buffer's end.
+        int at = n;
+        int i = 0;
+        while (i < count && at > static_cast<int>(bufs[i].len)) {
+            at -= static_cast<int>(bufs[i].len);
+            ++i;
+        }
+        m_bPacketCut.store(i < count && at < static_cast<int>(bufs[i].len), std::memory_order_relaxed);
     }
     m_bUsingHandle.store(false);
     return n;

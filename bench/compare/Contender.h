@@ -23,6 +23,7 @@
 
 #include "Frame.h"
 #include "Measure.h"
+#include "Scenario.h"
 
 namespace bench {
 
@@ -30,6 +31,8 @@ class Contender {
 public:
     virtual ~Contender() = default;
     virtual std::string Name() const = 0;
+    // Whether the contender has a row in scenarios of this kind.
+    virtual bool Runs(ScenarioKind /*kind*/) const { return true; }
 
     virtual void PingPong(const Frame& frame, std::size_t warmup, std::size_t count, Measure& m) = 0;
     virtual void Stream(const Frame& frame, std::size_t count, Measure& m) = 0;

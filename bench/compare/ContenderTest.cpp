@@ -3,6 +3,7 @@
 // before the connections open and while they are open.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@ namespace {
 
 std::unique_ptr<Contender> Make(const std::string& name) {
     if (name == "TALVEN") return std::make_unique<TalvenContender>();
+    if (name == "TALVEN batched") return std::make_unique<TalvenContender>(true);
     if (name == "Asio") return std::make_unique<AsioContender>();
     if (name == "ZeroMQ") return std::make_unique<ZmqContender>();
     return std::make_unique<RawContender>();
@@ -59,8 +61,12 @@ TEST_P(ContenderTest, IdleSamplesBeforeAndWhileConnectionsAreOpen) {
     EXPECT_EQ(phases, (std::vector<int>{0, 1}));
 }
 
-INSTANTIATE_TEST_SUITE_P(All, ContenderTest, ::testing::Values("TALVEN", "Asio", "ZeroMQ", "raw"),
-                         [](const ::testing::TestParamInfo<std::string>& info) { return info.param; });
+INSTANTIATE_TEST_SUITE_P(All, ContenderTest, ::testing::Values("TALVEN", "TALVEN batched", "Asio", "ZeroMQ", "raw"),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             std::string name = info.param;
+                             std::replace(name.begin(), name.end(), ' ', '_');
+                             return name;
+                         });
 
 }  // namespace
 }  // namespace bench

@@ -29,13 +29,13 @@ const Result* ResultTable::Reference(const std::string& scenario) const {
 }
 
 void ResultTable::Print(std::FILE* out) const {
-    std::fprintf(out, "| %-13s | %-9s | %12s | %-10s | %9s | %10s | %10s | %9s |\n", "scenario", "contender",
+    std::fprintf(out, "| %-13s | %-14s | %12s | %-10s | %9s | %10s | %10s | %9s |\n", "scenario", "contender",
                  "rate", "unit", "MB/s", "median us", "p99 us", "vs TALVEN");
-    std::fprintf(out, "|---------------|-----------|--------------|------------|-----------|------------|"
+    std::fprintf(out, "|---------------|----------------|--------------|------------|-----------|------------|"
                       "------------|-----------|\n");
     for (const Result& r : rows_) {
         if (!r.ok) {
-            std::fprintf(out, "| %-13s | %-9s | failed: %s\n", r.scenario.c_str(), r.contender.c_str(),
+            std::fprintf(out, "| %-13s | %-14s | failed: %s\n", r.scenario.c_str(), r.contender.c_str(),
                          r.error.c_str());
             continue;
         }
@@ -54,7 +54,7 @@ void ResultTable::Print(std::FILE* out) const {
         if (ref != nullptr && ref->rate > 0) {
             std::snprintf(ratio, sizeof ratio, "%.2fx", r.rate / ref->rate);
         }
-        std::fprintf(out, "| %-13s | %-9s | %12.0f | %-10s | %9s | %10s | %10s | %9s |\n", r.scenario.c_str(),
+        std::fprintf(out, "| %-13s | %-14s | %12.0f | %-10s | %9s | %10s | %10s | %9s |\n", r.scenario.c_str(),
                      r.contender.c_str(), r.rate, Unit(r.kind), mb, median, p99, ratio);
     }
     std::fprintf(out, "\nvs TALVEN: the contender's rate divided by TALVEN's in the same scenario "

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace talven::platform::posix {
@@ -152,6 +153,19 @@ long RecvFrom(int fd, void* buf, std::size_t len, int flags, void* from, std::ui
 
 long Send(int fd, const void* buf, std::size_t len, int flags) {
     return Restarting([&] { return ::send(fd, buf, len, MessageFlags(flags) | MSG_NOSIGNAL); });
+}
+
+long SendGathered(int fd, const Piece* pieces, int count, int flags) {
+    iovec vec[kMaxPieces];
+    const int n = count < kMaxPieces ? count : kMaxPieces;
+    for (int i = 0; i < n; ++i) {
+        vec[i].iov_base = const_cast<void*>(pieces[i].data);
+        vec[i].iov_len = pieces[i].len;
+    }
+    msghdr msg{};
+    msg.msg_iov = vec;
+    msg.msg_iovlen = static_cast<decltype(msg.msg_iovlen)>(n);
+    return Restarting([&] { return ::sendmsg(fd, &msg, MessageFlags(flags) | MSG_NOSIGNAL); });
 }
 
 long SendTo(int fd, const void* buf, std::size_t len, int flags, const void* to, std::uint32_t toLen) {

@@ -35,6 +35,14 @@ long Recv(int fd, void* buf, std::size_t len, int flags);
 long RecvFrom(int fd, void* buf, std::size_t len, int flags, void* from, std::uint32_t* fromLen);
 // Sends never raise SIGPIPE.
 long Send(int fd, const void* buf, std::size_t len, int flags);
+// One piece of a gathered send.
+struct Piece {
+    const void* data;
+    std::size_t len;
+};
+// sendmsg of `count` pieces (at most kMaxPieces), never raising SIGPIPE.
+constexpr int kMaxPieces = 1024;
+long SendGathered(int fd, const Piece* pieces, int count, int flags);
 long SendTo(int fd, const void* buf, std::size_t len, int flags, const void* to, std::uint32_t toLen);
 int Shutdown(int fd, int how);  // 0 receive, 1 send, 2 both
 int Close(int fd);

@@ -31,6 +31,8 @@ struct Action {
 Action NextSend(SOCKET s);
 // Consumes the next recv step of s (a Data step only in part when len is short).
 Action NextRecv(SOCKET s, char* buf, int len);
+// Notes a send (gathered or not) on s when its write log is on.
+void NoteSend(SOCKET s, bool gathered, int buffers, int bytes, int result);
 // True when sendto on s is being captured; the datagram has then been recorded.
 bool CaptureSendTo(SOCKET s, const void* to, int toLen, const char* buf, int len);
 // The error with which lookups of name must fail, or 0.

@@ -1,5 +1,6 @@
 // The BSD socket calls of WinSock: argument checks, the socket seam, the POSIX call, error
 // translation, and the event-selection hooks, in that order.
+#include <climits>
 #include <cstdint>
 
 #include "platform/winsock/async_select.h"
@@ -249,11 +250,49 @@ int send(SOCKET s, const char* buf, int len, int flags) {
     if (!CheckStarted()) return SOCKET_ERROR;
     const int fd = Descriptor(s);
     if (fd < 0 || !CheckTransfer(buf, len, flags)) return SOCKET_ERROR;
-    int result = 0;
-    if (seam::Installed() && ScriptedSend(s, fd, len, result)) {
-        return result;
+    if (!seam::Installed()) {
+        return FinishSend(fd, posix::Send(fd, buf, static_cast<std::size_t>(len), AdapterFlags(flags)));
     }
-    return FinishSend(fd, posix::Send(fd, buf, static_cast<std::size_t>(len), AdapterFlags(flags)));
+    const int offered = len;
+    int result = 0;
+    if (!ScriptedSend(s, fd, len, result)) {
+        result = FinishSend(fd, posix::Send(fd, buf, static_cast<std::size_t>(len), AdapterFlags(flags)));
+    }
+    seam::NoteSend(s, false, 1, offered, result);
+    return result;
+}
+
+int SendGathered(SOCKET s, const WSABUF* buffers, int count, int flags) {
+    if (!CheckStarted()) return SOCKET_ERROR;
+    const int fd = Descriptor(s);
+    if (fd < 0) return SOCKET_ERROR;
+    if (count < 0 || count > posix::kMaxPieces) return Fail(WSAEINVAL);
+    if (count > 0 && buffers == nullptr) return Fail(WSAEFAULT);
+    if (!CheckTransfer(nullptr, 0, flags)) return SOCKET_ERROR;
+    long long total = 0;
+    for (int i = 0; i < count; ++i) {
+        if (buffers[i].buf == nullptr && buffers[i].len > 0) return Fail(WSAEFAULT);
+        total += buffers[i].len;
+    }
+    if (total > INT_MAX) return Fail(WSAEINVAL);
+    int len = static_cast<int>(total);
+    int result = 0;
+    const bool scripted = seam::Installed();
+    if (!scripted || !ScriptedSend(s, fd, len, result)) {
+        // A Take step lets only the first `len` bytes through.
+        posix::Piece pieces[posix::kMaxPieces];
+        int n = 0;
+        for (int left = len; n < count && left > 0; ++n) {
+            const int take = static_cast<int>(buffers[n].len) < left ? static_cast<int>(buffers[n].len) : left;
+            pieces[n] = posix::Piece{buffers[n].buf, static_cast<std::size_t>(take)};
+            left -= take;
+        }
+        result = FinishSend(fd, posix::SendGathered(fd, pieces, n, AdapterFlags(flags)));
+    }
+    if (scripted) {
+        seam::NoteSend(s, true, count, static_cast<int>(total), result);
+    }
+    return result;
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {

@@ -9,6 +9,7 @@
 //     call goes to the system instead, whose own would-block arms WinSock's FD_WRITE;
 //   - recv, Data with further steps waiting: FD_READ (recv re-enables it, and "data" remains);
 //   - recv, an empty Data step (the peer's close): FD_CLOSE with error 0.
+#include <climits>
 #include <mutex>
 #include <unordered_map>
 
@@ -178,11 +179,50 @@ int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* froml
 }
 
 int send(SOCKET s, const char* buf, int len, int flags) {
-    int result = 0;
-    if (seam::Installed() && ScriptedSend(s, len, result)) {
-        return result;
+    if (!seam::Installed()) {
+        return ::send(s, buf, len, flags);
     }
-    return ::send(s, buf, len, flags);
+    const int offered = len;
+    int result = 0;
+    if (!ScriptedSend(s, len, result)) {
+        result = ::send(s, buf, len, flags);
+    }
+    seam::NoteSend(s, false, 1, offered, result);
+    return result;
+}
+
+int SendGathered(SOCKET s, const WSABUF* buffers, int count, int flags) {
+    constexpr int kMaxBuffers = 1024;
+    if (count < 0 || count > kMaxBuffers) return Fail(WSAEINVAL);
+    if (count > 0 && buffers == nullptr) return Fail(WSAEFAULT);
+    long long total = 0;
+    for (int i = 0; i < count; ++i) {
+        total += buffers[i].len;
+    }
+    if (total > INT_MAX) return Fail(WSAEINVAL);
+    int len = static_cast<int>(total);
+    int result = 0;
+    const bool scripted = seam::Installed();
+    if (!scripted || !ScriptedSend(s, len, result)) {
+        // WSASend takes the array as writable; a Take step lets only the first `len` bytes
+        // through.
+        WSABUF own[kMaxBuffers];
+        int n = 0;
+        for (int left = len; n < count && left > 0; ++n) {
+            own[n] = buffers[n];
+            if (static_cast<int>(own[n].len) > left) own[n].len = static_cast<ULONG>(left);
+            left -= static_cast<int>(own[n].len);
+        }
+        DWORD sent = 0;
+        result = n == 0 ? 0
+                 : ::WSASend(s, own, static_cast<DWORD>(n), &sent, static_cast<DWORD>(flags), nullptr, nullptr) == 0
+                     ? static_cast<int>(sent)
+                     : SOCKET_ERROR;
+    }
+    if (scripted) {
+        seam::NoteSend(s, true, count, static_cast<int>(total), result);
+    }
+    return result;
 }
 
 int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen) {

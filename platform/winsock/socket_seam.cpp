@@ -16,6 +16,7 @@ std::atomic<bool> g_installed{false};
 
 namespace {
 
+using winsock::seam::SendCall;
 using winsock::seam::SentDatagram;
 using winsock::seam::Step;
 
@@ -28,12 +29,13 @@ struct SeamState {
     std::unordered_map<SOCKET, std::vector<SentDatagram>> captured;
     std::map<std::string, int> lookups;
     std::map<std::string, DWORD> delays;
+    std::unordered_map<SOCKET, std::vector<SendCall>> sendLogs;  // present while recording
 
     // Caller holds lock.
     void Publish() {
         const bool any = !sends.empty() || !recvs.empty() || !capturing.empty() ||
                          !captured.empty() || !lookups.empty() ||
-                         !delays.empty();
+                         !delays.empty() || !sendLogs.empty();
         g_installed.store(any, std::memory_order_relaxed);
     }
 };
@@ -125,6 +127,15 @@ bool CaptureSendTo(SOCKET s, const void* to, int toLen, const char* buf, int len
     return true;
 }
 
+void NoteSend(SOCKET s, bool gathered, int buffers, int bytes, int result) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    auto it = st.sendLogs.find(s);
+    if (it != st.sendLogs.end()) {
+        it->second.push_back(SendCall{gathered, buffers, bytes, result});
+    }
+}
+
 int LookupFailure(const char* name) {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
@@ -146,6 +157,7 @@ void Forget(SOCKET s) {
     st.recvs.erase(s);
     st.capturing.erase(s);
     st.captured.erase(s);
+    st.sendLogs.erase(s);
     st.Publish();
 }
 
@@ -200,6 +212,24 @@ std::vector<SentDatagram> CapturedSendTo(SOCKET s) {
     return it == st.captured.end() ? std::vector<SentDatagram>{} : it->second;
 }
 
+void RecordSends(SOCKET s, bool on) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    if (on) {
+        st.sendLogs[s].clear();
+    } else {
+        st.sendLogs.erase(s);
+    }
+    st.Publish();
+}
+
+std::vector<SendCall> RecordedSends(SOCKET s) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    auto it = st.sendLogs.find(s);
+    return it == st.sendLogs.end() ? std::vector<SendCall>{} : it->second;
+}
+
 void FailLookup(const std::string& name, int error) {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
@@ -227,6 +257,7 @@ void ClearAll() {
     st.captured.clear();
     st.lookups.clear();
     st.delays.clear();
+    st.sendLogs.clear();
     st.Publish();
 }
 

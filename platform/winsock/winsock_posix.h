@@ -158,6 +158,12 @@ typedef WSADATA* LPWSADATA;
 #define WSAGETASYNCBUFLEN(lParam) LOWORD(lParam)
 #define WSAGETASYNCERROR(lParam) HIWORD(lParam)
 
+/* One buffer of a gathered write (WinSock 2's WSABUF). */
+typedef struct _WSABUF {
+    unsigned int len;  /* 32 bits, as ULONG on Windows */
+    char* buf;
+} WSABUF, *LPWSABUF;
+
 #ifdef __cplusplus
 namespace winsock {
 
@@ -208,6 +214,11 @@ TALVEN_API int recv(SOCKET s, char* buf, int len, int flags);
 TALVEN_API int send(SOCKET s, const char* buf, int len, int flags);
 TALVEN_API int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen);
 TALVEN_API int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen);
+/* A gathered write: the bytes of `count` buffers, in order, in one system call (sendmsg), as
+   one send of their concatenation would write them; a stream socket may take only a leading
+   part. Returns the bytes taken or SOCKET_ERROR, with send's errors and its FD_WRITE rule;
+   the total must fit an int (WSAEINVAL otherwise), and count is 0 to 1024. */
+TALVEN_API int SendGathered(SOCKET s, const WSABUF* buffers, int count, int flags);
 TALVEN_API int shutdown(SOCKET s, int how);
 /* Cancels the socket's event selection and removes its notifications still waiting in a queue. */
 TALVEN_API int closesocket(SOCKET s);

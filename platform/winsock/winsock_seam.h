@@ -34,6 +34,8 @@ inline Step WouldBlock() { return Step{Step::WouldBlock, 0, WSAEWOULDBLOCK, {}};
 inline Step FailWith(int error) { return Step{Step::Fail, 0, error, {}}; }
 inline Step Chunk(std::string bytes) { return Step{Step::Data, 0, 0, std::move(bytes)}; }
 
+// A send script also covers gathered writes (SendGathered), one step per call: a Take step
+// lets at most `count` bytes of the buffers through, in order.
 TALVEN_API void ScriptSend(SOCKET s, std::vector<Step> steps);
 TALVEN_API void ScriptRecv(SOCKET s, std::vector<Step> steps);
 
@@ -45,6 +47,17 @@ struct SentDatagram {
 };
 TALVEN_API void CaptureSendTo(SOCKET s, bool on);
 TALVEN_API std::vector<SentDatagram> CapturedSendTo(SOCKET s);
+
+// Write log: while on, every send and gathered write on s, scripted or not, is noted with the
+// buffers and bytes it offered (one buffer for send) and its result.
+struct SendCall {
+    bool gathered;
+    int buffers;
+    int bytes;
+    int result;
+};
+TALVEN_API void RecordSends(SOCKET s, bool on);
+TALVEN_API std::vector<SendCall> RecordedSends(SOCKET s);
 
 // Host lookups of `name` fail with `error` (for instance WSAHOST_NOT_FOUND) without asking
 // any resolver, until cleared.

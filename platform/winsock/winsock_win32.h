@@ -52,6 +52,9 @@ TALVEN_API int recv(SOCKET s, char* buf, int len, int flags);
 TALVEN_API int send(SOCKET s, const char* buf, int len, int flags);
 TALVEN_API int recvfrom(SOCKET s, char* buf, int len, int flags, sockaddr* from, int* fromlen);
 TALVEN_API int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, int tolen);
+// A gathered write: WSASend with `count` buffers on a socket used without overlapped I/O; the
+// bytes taken or SOCKET_ERROR, as send. The total must fit an int; count is 0 to 1024.
+TALVEN_API int SendGathered(SOCKET s, const WSABUF* buffers, int count, int flags);
 // Also forgets the socket's scripts and where its events went.
 TALVEN_API int closesocket(SOCKET s);
 TALVEN_API hostent* gethostbyname(const char* name);
