@@ -146,16 +146,7 @@ void CQmtpSocket::Close() {
         CQmAsyncSocket::Close();  // ends a pending wait or lookup
         return;
     }
-    // As at a close event: no write touches the handle while it closes, the rest of a packet
-    // cut by this close never reaches the next connection, and the peer never takes a stream
-    // cut inside a packet for a clean end (a reset instead of the FIN).
-    if (RetireHandle()) {
-        m_bDropCutRest.store(true);  // the next holder of the send lock drops the rest
-        winsock::linger abortive;
-        abortive.l_onoff = 1;
-        abortive.l_linger = 0;
-        SetSockOpt(SO_LINGER, &abortive, sizeof abortive);
-    }
+    RetireHandle();
     CQmAsyncSocket::Close();
     ReopenForWrites();
 }

@@ -116,9 +116,7 @@ public:
 
     // The base's Close with the handle retired from the send side: no sender thread writes to
     // the handle while it closes, or to its number once reused. Also what the connect timeout
-    // calls. A packet cut by the close ends the connection with a reset (linger 0), and its
-    // unwritten rest leaves the queue; whole packets stay for the next connection. Any thread
-    // that may close the socket.
+    // calls. Any thread that may close the socket.
     void Close() override;
 
     void OnOutOfBandData(int nErrorCode) override;
