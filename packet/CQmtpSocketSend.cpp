@@ -507,7 +507,10 @@ void CQmtpSocket::ReleaseHeadLocked(CPacketData* rec) {
     SubtractQueuedLocked(rec->m_nLen);
     m_bHeadIsRest = false;
     if (!IsBadWritePtr(rec, sizeof *rec)) {
-        if (!IsBadWritePtr(rec->m_pData, static_cast<UINT_PTR>(rec->m_nLen))) {
+        // Windows' IsBadWritePtr probes every page it is given; a record's bytes are one
+        // allocation, so its first and last byte answer for all of them.
+        const UINT_PTR last = rec->m_nLen > 0 ? static_cast<UINT_PTR>(rec->m_nLen) - 1 : 0;
+        if (rec->m_nLen == 0 || (!IsBadWritePtr(rec->m_pData, 1) && !IsBadWritePtr(rec->m_pData + last, 1))) {
             ::operator delete(rec->m_pData);
         }
         delete rec;
