@@ -251,4 +251,18 @@ private:
     std::atomic<unsigned> m_nConnection;  // counts ReopenForWrites
     bool m_bHeadIsRest;                   // m_csLock: the head record is a cut packet's rest
     bool m_bWriteBlocked;                 // m_csLock: the last write would block (FD_WRITE comes)
+
+    // Application notifications. A post that the application's full queue refuses (Windows
+    // holds at most 10,000 posted messages per queue) is owed, in order, and posted ahead of
+    // the next notification or by a timer on the notification window while any is owed; a
+    // repeat of the last owed code merges with it. Notification window's thread.
+    void Notify(WPARAM code);
+    bool PostOwed();  // true when nothing is owed any more
+    void RetryOwedLater();
+    void StopOwedRetry();
+    static void CALLBACK OnOwedTimer(HWND hWnd, UINT msg, UINT_PTR id, DWORD time);
+    static constexpr int kOwedMax = 16;
+    WPARAM m_OwedCodes[kOwedMax];
+    int m_nOwedCount;
+    HWND m_hOwedTimerWnd;  // the window the retry timer runs on, or null
 };
