@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +35,35 @@ std::string Frame(const std::string& payload) {
     return s + payload;
 }
 
+// The receive side belongs to the notification window's thread: the application thread has
+// the packets taken there, by sending kTakeAll to a window of that thread.
+const UINT kTakeAll = WM_APP + 11;
+
+struct TakeAll {
+    CQmtpSocket* sock;
+    std::vector<std::string> packets;
+};
+
+LRESULT CALLBACK ReaderProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg != kTakeAll) {
+        return DefWindowProcA(hwnd, msg, wParam, lParam);
+    }
+    TakeAll& take = *reinterpret_cast<TakeAll*>(lParam);
+    for (;;) {
+        char* data = nullptr;
+        int len = 0;
+        const int left = take.sock->ReadData(data, len);
+        if (data == nullptr) {
+            return 0;
+        }
+        take.packets.emplace_back(data, static_cast<size_t>(len));
+        ::operator delete(data);
+        if (left == 0) {
+            return 0;
+        }
+    }
+}
+
 TEST(PacketFullQueue, NotificationsRefusedByAFullQueueArriveInOrderOncePumpingResumes) {
     talven_test::WinSockSession session;
     ASSERT_TRUE(session.ok());
@@ -50,10 +80,18 @@ TEST(PacketFullQueue, NotificationsRefusedByAFullQueueArriveInOrderOncePumpingRe
 
     // The notification window and the socket live on their own thread, which pumps.
     std::atomic<CQmtpSocket*> socket{nullptr};
+    std::atomic<HWND> reader{nullptr};
     std::atomic<bool> closed{false};
     std::atomic<bool> stop{false};
     std::atomic<int> setUp{0};  // 1: connecting, -1: failed
     std::thread notifyThread([&] {
+        WNDCLASSA wc;
+        std::memset(&wc, 0, sizeof wc);
+        wc.lpfnWndProc = ReaderProc;
+        wc.lpszClassName = "TalvenTestPacketReader";
+        RegisterClassA(&wc);
+        reader = CreateWindowExA(0, wc.lpszClassName, "reader", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                 nullptr, nullptr);
         CQmSocketNotifyWnd notify;
         notify.Create(nullptr);
         CQmtpSocket sock;
@@ -76,6 +114,7 @@ TEST(PacketFullQueue, NotificationsRefusedByAFullQueueArriveInOrderOncePumpingRe
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 5, QS_ALLINPUT);
         }
         SendMessageA(notify.GetSafeHwnd(), WM_SOCKET_REMOVE_MAP, 0, reinterpret_cast<LPARAM>(&sock));
+        DestroyWindow(reader);
     });
     struct Stopper {
         std::atomic<bool>& stop;
@@ -90,6 +129,7 @@ TEST(PacketFullQueue, NotificationsRefusedByAFullQueueArriveInOrderOncePumpingRe
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_EQ(setUp, 1);
+    ASSERT_NE(reader.load(), nullptr);
     const SOCKET peer = winsock::accept(listener, nullptr, nullptr);
     ASSERT_NE(peer, INVALID_SOCKET);
     // Many small sends: many read events, each one notification refused by the full queue.
@@ -134,20 +174,11 @@ TEST(PacketFullQueue, NotificationsRefusedByAFullQueueArriveInOrderOncePumpingRe
         }
         codes.push_back(m.wParam);
         if (m.wParam == TP_NOTIFY_RECEIVE) {
-            CQmtpSocket* sock = socket.load();
-            for (;;) {
-                char* data = nullptr;
-                int len = 0;
-                const int left = sock->ReadData(data, len);
-                if (data == nullptr) {
-                    break;
-                }
-                faults += std::string(data, static_cast<size_t>(len)) != PacketText(packets);
+            TakeAll take{socket.load(), {}};
+            SendMessageA(reader.load(), kTakeAll, 0, reinterpret_cast<LPARAM>(&take));
+            for (const std::string& packet : take.packets) {
+                faults += packet != PacketText(packets);
                 ++packets;
-                ::operator delete(data);
-                if (left == 0) {
-                    break;
-                }
             }
         } else if (m.wParam == TP_NOTIFY_CLOSE) {
             packetsAtClose = packets;
