@@ -2,6 +2,7 @@
 // 4-byte big-endian length and the payload; keeps a send queue that survives "would block";
 // reassembles received frames in a growing buffer; and posts every socket event to one
 // application window as a notification code (TP_NOTIFY_*) in wParam, with the object in lParam.
+// A notification that the application's full queue refuses is posted later, in order.
 //
 // Threads: the event handlers, the receive side (ReadData included) and every field but the
 // send queue belong to the notification window's thread. Send, SendPure and the public
