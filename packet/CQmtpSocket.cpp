@@ -285,9 +285,11 @@ void CQmtpSocket::RetryOwedLater() {
     }
     OwedTimers& timers = Owed();
     std::lock_guard<std::recursive_mutex> hold(timers.lock);
+    timers.live.insert(this);  // first: a failed allocation leaves no timer behind
     if (SetTimer(m_hNotifyWnd, reinterpret_cast<UINT_PTR>(this), kOwedRetryMs, OnOwedTimer) != 0) {
         m_hOwedTimerWnd = m_hNotifyWnd;
-        timers.live.insert(this);
+    } else {
+        timers.live.erase(this);
     }
 }
 
