@@ -6,6 +6,8 @@
 #include "packet/TpSocketError.h"
 
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "socket/CQmSocketNotifyWnd.h"
@@ -18,6 +20,23 @@ const size_t kMemberIdSize = 24;  // sizeof m_szMemberId: 23 characters and the 
 // Largest payload bound accepted: the frame (length field included), rounded up to the
 // receive buffer's 1024-byte growth step, still fits an int, as CPacketData::m_nLen must.
 const UINT kLargestMaxPacketLen = 0x7FFFFC00u - 4;
+
+// How often owed notifications are offered again to a full application queue.
+const UINT kOwedRetryMs = 10;
+
+// Sockets with a retry timer. The timer's id is the socket's address (connect attempts' timer
+// ids are small counters, so the two never meet on one window); a timer that outlives its
+// socket finds it gone here. The timer procedure runs under the lock, so a socket destroyed
+// on another thread waits for it (recursive: the procedure's posting may stop the timer).
+struct OwedTimers {
+    std::recursive_mutex lock;
+    std::set<const CQmtpSocket*> live;
+};
+
+OwedTimers& Owed() {
+    static OwedTimers timers;
+    return timers;
+}
 
 }  // namespace
 
@@ -48,7 +67,10 @@ CQmtpSocket::CQmtpSocket()
       m_bSendFailed(false),
       m_nConnection(0),
       m_bHeadIsRest(false),
-      m_bWriteBlocked(false) {
+      m_bWriteBlocked(false),
+      m_OwedCodes{},
+      m_nOwedCount(0),
+      m_hOwedTimerWnd(nullptr) {
     m_szMemberId[0] = 0;
     m_tLastReceive = CTime::GetCurrentTime();
     // An allocation failure leaves the constructor here, before the lock exists.
@@ -59,6 +81,7 @@ CQmtpSocket::CQmtpSocket()
 }
 
 CQmtpSocket::~CQmtpSocket() {
+    StopOwedRetry();
     if (m_pRecvBuf != nullptr) {
         ::operator delete(m_pRecvBuf);
         m_pRecvBuf = nullptr;
@@ -103,7 +126,7 @@ int CQmtpSocket::Connect(const char* host, UINT port) {
 
 void CQmtpSocket::OnConnect(int nErrorCode) {
     m_nErrorCode = nErrorCode;
-    PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_CONNECT, reinterpret_cast<LPARAM>(this));
+    Notify(TP_NOTIFY_CONNECT);
     if (m_pReconnect) {
         ReconnectAfterConnect(nErrorCode);
     }
@@ -111,12 +134,12 @@ void CQmtpSocket::OnConnect(int nErrorCode) {
 
 void CQmtpSocket::OnAccept(int nErrorCode) {
     m_nErrorCode = nErrorCode;
-    PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_ACCEPT, reinterpret_cast<LPARAM>(this));
+    Notify(TP_NOTIFY_ACCEPT);
 }
 
 void CQmtpSocket::OnOutOfBandData(int nErrorCode) {
     m_nErrorCode = nErrorCode;
-    PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_OOB, reinterpret_cast<LPARAM>(this));
+    Notify(TP_NOTIFY_OOB);
 }
 
 void CQmtpSocket::OnClose(int nErrorCode) {
@@ -135,7 +158,7 @@ void CQmtpSocket::OnClose(int nErrorCode) {
     }
     Close();
     ReopenForWrites();
-    PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_CLOSE, reinterpret_cast<LPARAM>(this));
+    Notify(TP_NOTIFY_CLOSE);
     if (m_pReconnect) {
         ReconnectAfterClose();
     }
@@ -218,4 +241,81 @@ void CQmtpSocket::SetMaxPacketLen(UINT maxLen) {
 
 UINT CQmtpSocket::GetMaxPacketLen() const {
     return m_nMaxPacketLen;
+}
+
+void CQmtpSocket::Notify(WPARAM code) {
+    if (m_nOwedCount == 0) {
+        if (PostMessageA(m_hAppWnd, m_nAppMsg, code, reinterpret_cast<LPARAM>(this)) ||
+            GetLastError() != ERROR_NOT_ENOUGH_QUOTA) {
+            return;  // posted, or the window is gone and nothing would take it
+        }
+    } else if (m_OwedCodes[m_nOwedCount - 1] == code) {
+        PostOwed();  // one notification stands for both
+        return;
+    }
+    bool owed = false;
+    for (int i = 0; i < m_nOwedCount && !owed; ++i) {
+        owed = m_OwedCodes[i] == code;
+    }
+    // A full list keeps the code at its earlier place: the application still hears of it.
+    if (!owed && m_nOwedCount < kOwedMax) {
+        m_OwedCodes[m_nOwedCount++] = code;
+    }
+    if (!PostOwed()) {
+        RetryOwedLater();
+    }
+}
+
+bool CQmtpSocket::PostOwed() {
+    int done = 0;
+    while (done < m_nOwedCount) {
+        if (!PostMessageA(m_hAppWnd, m_nAppMsg, m_OwedCodes[done], reinterpret_cast<LPARAM>(this)) &&
+            GetLastError() == ERROR_NOT_ENOUGH_QUOTA) {
+            break;
+        }
+        ++done;
+    }
+    std::memmove(m_OwedCodes, m_OwedCodes + done, sizeof m_OwedCodes[0] * (m_nOwedCount - done));
+    m_nOwedCount -= done;
+    if (m_nOwedCount == 0) {
+        StopOwedRetry();
+        return true;
+    }
+    return false;
+}
+
+void CQmtpSocket::RetryOwedLater() {
+    if (m_hOwedTimerWnd != nullptr || m_hNotifyWnd == nullptr) {
+        return;  // already retrying; without a window the next notification retries
+    }
+    OwedTimers& timers = Owed();
+    std::lock_guard<std::recursive_mutex> hold(timers.lock);
+    timers.live.insert(this);  // first: a failed allocation leaves no timer behind
+    if (SetTimer(m_hNotifyWnd, reinterpret_cast<UINT_PTR>(this), kOwedRetryMs, OnOwedTimer) != 0) {
+        m_hOwedTimerWnd = m_hNotifyWnd;
+    } else {
+        timers.live.erase(this);
+    }
+}
+
+void CQmtpSocket::StopOwedRetry() {
+    if (m_hOwedTimerWnd == nullptr) {
+        return;
+    }
+    OwedTimers& timers = Owed();
+    std::lock_guard<std::recursive_mutex> hold(timers.lock);
+    KillTimer(m_hOwedTimerWnd, reinterpret_cast<UINT_PTR>(this));
+    timers.live.erase(this);
+    m_hOwedTimerWnd = nullptr;
+}
+
+void CALLBACK CQmtpSocket::OnOwedTimer(HWND hWnd, UINT, UINT_PTR id, DWORD) {
+    OwedTimers& timers = Owed();
+    std::lock_guard<std::recursive_mutex> hold(timers.lock);
+    auto* socket = reinterpret_cast<CQmtpSocket*>(id);
+    if (timers.live.count(socket) == 0 || socket->m_hOwedTimerWnd != hWnd) {
+        KillTimer(hWnd, id);  // its socket is gone, or retries on another window now
+        return;
+    }
+    socket->PostOwed();
 }

@@ -2,6 +2,7 @@
 // 4-byte big-endian length and the payload; keeps a send queue that survives "would block";
 // reassembles received frames in a growing buffer; and posts every socket event to one
 // application window as a notification code (TP_NOTIFY_*) in wParam, with the object in lParam.
+// A notification that the application's full queue refuses is posted later, in order.
 //
 // Threads: the event handlers, the receive side (ReadData included) and every field but the
 // send queue belong to the notification window's thread. Send, SendPure and the public
@@ -281,4 +282,18 @@ private:
     bool m_bHeadIsRest;                   // m_csLock: the head record is a cut packet's rest
     bool m_bWriteBlocked;                 // m_csLock: the last write would block (FD_WRITE comes)
                                           // and none has been made since
+
+    // Application notifications. A post that the application's full queue refuses (Windows
+    // holds at most 10,000 posted messages per queue) is owed, in order, and posted ahead of
+    // the next notification or by a timer on the notification window while any is owed; a
+    // repeat of the last owed code merges with it. Notification window's thread.
+    void Notify(WPARAM code);
+    bool PostOwed();  // true when nothing is owed any more
+    void RetryOwedLater();
+    void StopOwedRetry();
+    static void CALLBACK OnOwedTimer(HWND hWnd, UINT msg, UINT_PTR id, DWORD time);
+    static constexpr int kOwedMax = 16;
+    WPARAM m_OwedCodes[kOwedMax];
+    int m_nOwedCount;
+    HWND m_hOwedTimerWnd;  // the window the retry timer runs on, or null
 };

@@ -96,7 +96,7 @@ void CQmtpSocket::OnReceive(int nErrorCode) {
         overBound = HeaderOverBound();
     }
     if (nErrorCode != 0 || !m_RecvList.IsEmpty()) {
-        PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_RECEIVE, reinterpret_cast<LPARAM>(this));
+        Notify(TP_NOTIFY_RECEIVE);
     }
     if (overBound) {
         // After the receive notification, so the packets before the bad header can be taken.
@@ -117,7 +117,7 @@ void CQmtpSocket::OnReceivePure(int nErrorCode) {
         }
     }
     if (nErrorCode != 0 || !m_RecvList.IsEmpty()) {
-        PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_RECEIVE, reinterpret_cast<LPARAM>(this));
+        Notify(TP_NOTIFY_RECEIVE);
     }
 }
 

@@ -645,5 +645,5 @@ void CQmtpSocket::OnSend(int nErrorCode) {
     if (nErrorCode == 0) {
         FlushSoon();  // never waits for a lock that a worker holds while it waits for us
     }
-    PostMessageA(m_hAppWnd, m_nAppMsg, TP_NOTIFY_SEND, reinterpret_cast<LPARAM>(this));
+    Notify(TP_NOTIFY_SEND);
 }

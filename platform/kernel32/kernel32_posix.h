@@ -42,6 +42,7 @@ TALVEN_API void SetLastError(DWORD error);
 #endif
 
 #define INFINITE 0xFFFFFFFFu
+#define ERROR_NOT_ENOUGH_QUOTA 1816L  /* a posted message refused: the target queue is full */
 #define WAIT_OBJECT_0 0x00000000u
 #define WAIT_TIMEOUT 0x00000102u
 #define WAIT_FAILED 0xFFFFFFFFu

@@ -15,12 +15,15 @@ bool ThreadQueue::ClaimWakeLocked() {
     return false;
 }
 
-bool ThreadQueue::Post(const MSG& msg) {
+ThreadQueue::PostResult ThreadQueue::Post(const MSG& msg, bool limited) {
     bool wake;
     {
         Hold hold(lock_);
         if (closed_) {
-            return false;
+            return PostResult::Closed;
+        }
+        if (limited && posted_.size() >= kPostedLimit) {
+            return PostResult::Full;
         }
         PushLocked(msg);
         wake = ClaimWakeLocked();
@@ -30,7 +33,7 @@ bool ThreadQueue::Post(const MSG& msg) {
     if (wake) {
         wait_.Wake();
     }
-    return true;
+    return PostResult::Posted;
 }
 
 void ThreadQueue::PurgeIf(const std::function<bool(const MSG&)>& match) {

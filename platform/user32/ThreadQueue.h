@@ -32,8 +32,15 @@ public:
     DWORD threadId() const { return threadId_; }
     MessageWait& wait() { return wait_; }
 
-    // Any thread. False once the queue is closed (its thread has exited).
-    bool Post(const MSG& msg);
+    // As Windows: a queue holds at most this many posted messages, and a post to a full queue
+    // fails (ERROR_NOT_ENOUGH_QUOTA). The system's own posts (socket events, lookup replies,
+    // PostFromOwner) are not counted against it, so that none of them is ever lost.
+    static constexpr std::size_t kPostedLimit = 10000;
+    enum class PostResult { Posted, Closed, Full };
+
+    // Any thread. Closed once the queue is closed (its thread has exited); Full when limited
+    // and the queue holds kPostedLimit posted messages or more.
+    PostResult Post(const MSG& msg, bool limited = true);
     // Owner only: queues without considering a wake-up (the owner is not waiting).
     void PostFromOwner(const MSG& msg) {
         std::lock_guard<kernel32::FutexLock> hold(lock_);

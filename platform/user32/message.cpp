@@ -111,37 +111,66 @@ bool Retrieve(ThreadState& ts, MSG& out, const Filter& filter, bool remove, bool
 
 }  // namespace
 
-BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    const MSG m = u32::MakeMessage(hwnd, msg, wParam, lParam);
+namespace talven::platform::user32 {
+
+namespace {
+
+// Sets the last error for a post that failed; returns the post's BOOL.
+BOOL PostOutcome(ThreadQueue::PostResult result, DWORD closedError) {
+    switch (result) {
+    case ThreadQueue::PostResult::Posted:
+        return TRUE;
+    case ThreadQueue::PostResult::Full:
+        SetLastError(kErrorNotEnoughQuota);
+        return FALSE;
+    case ThreadQueue::PostResult::Closed:
+        break;
+    }
+    SetLastError(closedError);
+    return FALSE;
+}
+
+}  // namespace
+
+BOOL PostToWindow(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, bool limited) {
+    const MSG m = MakeMessage(hwnd, msg, wParam, lParam);
     if (hwnd == nullptr) {
         ThreadState* ts = ThreadState::Current();
-        return ts != nullptr && ts->queue().Post(m) ? TRUE : FALSE;
+        if (ts == nullptr) {
+            SetLastError(kErrorInvalidThreadId);
+            return FALSE;
+        }
+        return PostOutcome(ts->queue().Post(m, limited), kErrorInvalidThreadId);
     }
     // One's own window: no table lookup.
     if (ThreadState* ts = ThreadState::CurrentIfAny()) {
         if (ts->FindWindow(hwnd) != nullptr) {
-            return ts->queue().Post(m) ? TRUE : FALSE;
+            return PostOutcome(ts->queue().Post(m, limited), kErrorInvalidWindowHandle);
         }
     }
-    bool posted = false;
+    ThreadQueue::PostResult result = ThreadQueue::PostResult::Closed;
     // Posting under the table's shared lock keeps the record, and so its queue, alive; a
     // window being destroyed is removed under the exclusive lock, after which its queued
     // messages are purged, so nothing posted to it survives.
-    const bool found = u32::WindowTable::Instance().With(
-        hwnd, [&](u32::WindowRecord& rec) { posted = rec.queue->Post(m); });
-    if (!found) {
-        SetLastError(u32::kErrorInvalidWindowHandle);
-    }
-    return posted ? TRUE : FALSE;
+    WindowTable::Instance().With(
+        hwnd, [&](WindowRecord& rec) { result = rec.queue->Post(m, limited); });
+    return PostOutcome(result, kErrorInvalidWindowHandle);
+}
+
+}  // namespace talven::platform::user32
+
+BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    return u32::PostToWindow(hwnd, msg, wParam, lParam, true);
 }
 
 BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam) {
     const std::shared_ptr<ThreadQueue> queue = ThreadState::QueueOf(threadId);
-    if (queue == nullptr || !queue->Post(u32::MakeMessage(nullptr, msg, wParam, lParam))) {
+    if (queue == nullptr) {
         SetLastError(u32::kErrorInvalidThreadId);
         return FALSE;
     }
-    return TRUE;
+    return u32::PostOutcome(queue->Post(u32::MakeMessage(nullptr, msg, wParam, lParam)),
+                            u32::kErrorInvalidThreadId);
 }
 
 BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT filterMin, UINT filterMax) {

@@ -66,10 +66,14 @@ bool PostToSelf(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     if (ts->FindWindow(hwnd) == nullptr) {
         // Not the caller's window: an ordinary post, which wakes the owner if need be.
-        return PostMessageA(hwnd, msg, wParam, lParam) != FALSE;
+        return PostUnlimited(hwnd, msg, wParam, lParam);
     }
     ts->queue().PostFromOwner(u32::MakeMessage(hwnd, msg, wParam, lParam));
     return true;
+}
+
+bool PostUnlimited(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    return u32::PostToWindow(hwnd, msg, wParam, lParam, false) != FALSE;
 }
 
 }  // namespace talven::platform::reactor

@@ -46,4 +46,8 @@ void PurgePosted(HWND hwnd, UINT msg, WPARAM wParam);
 // thread (its window was replaced meanwhile) this is an ordinary PostMessageA.
 bool PostToSelf(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 
+// PostMessageA for the system's own events (socket readiness, lookup replies): a full queue
+// (the applications' limit of posted messages) still takes them, so none is lost. Any thread.
+bool PostUnlimited(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
+
 }  // namespace talven::platform::reactor

@@ -108,7 +108,9 @@ TALVEN_API LONG_PTR GetWindowLongPtrA(HWND hwnd, int index);           /* any th
 TALVEN_API LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value);
 
 /* Messages. PostMessageA may be called from any thread; messages posted to one thread are
-   retrieved in the order of posting. hwnd NULL posts a thread message to the caller. */
+   retrieved in the order of posting. hwnd NULL posts a thread message to the caller. A queue
+   holds at most 10,000 posted messages: a post to a full queue fails with
+   ERROR_NOT_ENOUGH_QUOTA (GetLastError), as on Windows. */
 TALVEN_API BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 TALVEN_API BOOL PostThreadMessageA(DWORD threadId, UINT msg, WPARAM wParam, LPARAM lParam);
 /* Same thread: calls the window procedure directly. Another thread: waits until the owner

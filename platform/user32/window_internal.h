@@ -65,5 +65,10 @@ constexpr DWORD kErrorCannotFindWndClass = 1407;
 constexpr DWORD kErrorClassAlreadyExists = 1410;
 constexpr DWORD kErrorInvalidIndex = 1413;
 constexpr DWORD kErrorInvalidThreadId = 1444;
+constexpr DWORD kErrorNotEnoughQuota = 1816;
+
+// PostMessageA's work. limited: the post is refused when the target queue is full (an
+// application's post); the system's own posts pass unlimited. Any thread.
+BOOL PostToWindow(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, bool limited);
 
 }  // namespace talven::platform::user32

@@ -363,7 +363,7 @@ bool Selection::Post(int fd, int event, int error) {
     const WPARAM wParam = static_cast<WPARAM>(fd);
     const bool posted = kernel32::CurrentThreadId() == thread_
                             ? reactor::PostToSelf(hwnd_, msg_, wParam, lParam)
-                            : PostMessageA(hwnd_, msg_, wParam, lParam) != FALSE;
+                            : reactor::PostUnlimited(hwnd_, msg_, wParam, lParam);
     if (!posted) {
         // The window is gone: stop watching, so the wait does not keep reporting a socket
         // whose events can go nowhere.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "platform/user32/reactor.h"
 #include "platform/winsock/seam_hooks.h"
 #include "platform/winsock/wsa_error.h"
 
@@ -186,8 +187,8 @@ private:
             }
         }
         const WORD len = static_cast<WORD>(used > 0xFFFF ? 0xFFFF : used);
-        PostMessageA(r.hwnd, r.msg, static_cast<WPARAM>(r.task),
-                     static_cast<LPARAM>(WSAMAKEASYNCREPLY(len, static_cast<WORD>(error))));
+        reactor::PostUnlimited(r.hwnd, r.msg, static_cast<WPARAM>(r.task),
+                               static_cast<LPARAM>(WSAMAKEASYNCREPLY(len, static_cast<WORD>(error))));
     }
 
     std::mutex lock_;  // guards everything below

@@ -133,3 +133,57 @@ TEST_F(AsyncSelectLifetime, ClosesRacingTheWatchingThreadNeverLeakStaleEvents) {
 }
 
 }  // namespace
+
+namespace {
+
+// The emulation's own posts pass a full queue: a readiness event the socket's thread detects,
+// an event posted from another thread (FD_CONNECT, by a connect made elsewhere) and a lookup's
+// reply all arrive although applications' posts are refused, so none of them is lost while the
+// application's queue is full (the edge-triggered wait would not report the socket again).
+TEST_F(AsyncSelectLifetime, SystemEventsStillArriveAtAQueueThatRefusesPosts) {
+    for (int i = 0; i < 20000 && PostMessageA(window_.hwnd(), WM_USER, 0, 0); ++i) {
+    }
+    ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+
+    Pair p;
+    ASSERT_TRUE(p.ok());
+    ASSERT_EQ(WSAAsyncSelect(p.near, window_.hwnd(), kNotify, FD_READ), 0);
+    ASSERT_TRUE(SendAll(p.far, "x"));
+    EXPECT_TRUE(PumpUntilQueued([&](const MSG& m) {
+        return m.wParam == p.near && WSAGETSELECTEVENT(m.lParam) == FD_READ;
+    }));
+    MSG taken;
+    ASSERT_TRUE(PeekMessageA(&taken, window_.hwnd(), kNotify, kNotify, PM_REMOVE));  // that FD_READ
+
+    SOCKET listener = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(winsock_test::BindLoopback(listener, 0), 0);
+    ASSERT_EQ(winsock::listen(listener, 1), 0);
+    SOCKET client = winsock::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(WSAAsyncSelect(client, window_.hwnd(), kNotify, FD_CONNECT), 0);
+    const winsock::sockaddr_in to = winsock_test::Loopback(winsock_test::LocalPort(listener));
+    std::thread([&] {
+        winsock::connect(client, reinterpret_cast<const winsock::sockaddr*>(&to), sizeof to);
+    }).join();
+    EXPECT_TRUE(PumpUntilQueued([&](const MSG& m) {
+        return m.wParam == client && WSAGETSELECTEVENT(m.lParam) == FD_CONNECT;
+    }));
+
+    std::vector<char> buf(MAXGETHOSTSTRUCT);
+    HANDLE task = WSAAsyncGetHostByName(window_.hwnd(), kNotify + 1, "127.0.0.1", buf.data(),
+                                        static_cast<int>(buf.size()));
+    ASSERT_NE(task, nullptr);
+    bool replied = false;
+    for (int i = 0; i < 500 && !replied; ++i) {
+        MSG m;
+        replied = PeekMessageA(&m, window_.hwnd(), kNotify + 1, kNotify + 1, PM_NOREMOVE) != FALSE;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    }
+    EXPECT_TRUE(replied);
+    winsock::closesocket(client);
+    winsock::closesocket(listener);
+    MSG m;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+    }
+}
+
+}  // namespace

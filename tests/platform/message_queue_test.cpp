@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "support/test_system.h"
 
 using talven_test::PumpUntil;
 using talven_test::RecordingWindow;
@@ -183,3 +184,50 @@ TEST(MessageQueue, APostAfterThePeekEndsTheWait) {
 }
 
 }  // namespace
+
+// PostMessageA (winuser.h): "There is a limit of 10,000 posted messages per message queue";
+// a post beyond it fails and GetLastError reports ERROR_NOT_ENOUGH_QUOTA. The limit counts a
+// thread's window and thread messages together, and a retrieval makes room again.
+TEST(MessageQueue, AFullQueueRefusesPostsWithNotEnoughQuotaUntilOneIsRetrieved) {
+    constexpr int kLimit = 10000;
+    RecordingWindow window;
+    for (int i = 0; i < kLimit - 1; ++i) {
+        ASSERT_TRUE(PostMessageA(window.hwnd(), WM_USER, static_cast<WPARAM>(i), 0)) << i;
+    }
+    ASSERT_TRUE(PostThreadMessageA(GetCurrentThreadId(), WM_APP, 0, 0));  // the last place
+    SetLastError(0);
+    if (talven_test::UnderWine() && PostMessageA(window.hwnd(), WM_USER, 0, 0)) {
+        MSG msg;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        GTEST_SKIP() << "Wine sets no limit on posted messages; Windows refuses past 10,000";
+    }
+    EXPECT_FALSE(PostMessageA(window.hwnd(), WM_USER, 0, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+    SetLastError(0);
+    EXPECT_FALSE(PostThreadMessageA(GetCurrentThreadId(), WM_APP, 1, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+    // Another thread is refused as well: the limit is the queue's, not the poster's.
+    std::thread([&] {
+        SetLastError(0);
+        EXPECT_FALSE(PostMessageA(window.hwnd(), WM_USER, 0, 0));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_QUOTA));
+    }).join();
+
+    MSG msg;
+    ASSERT_TRUE(PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.wParam, 0u);  // the oldest: the refused posts took no place
+    EXPECT_TRUE(PostMessageA(window.hwnd(), WM_USER, kLimit, 0));
+    EXPECT_FALSE(PostMessageA(window.hwnd(), WM_USER, 0, 0));
+
+    int count = 1;
+    WPARAM last = 0;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        ++count;
+        if (msg.message == WM_USER) {
+            last = msg.wParam;
+        }
+    }
+    EXPECT_EQ(count, kLimit + 1);
+    EXPECT_EQ(last, static_cast<WPARAM>(kLimit));
+}
