@@ -24,7 +24,7 @@ int QmtpSocket::Open(HWND hNotify) {
     return 1;
 }
 
-int QmtpSocket::Accept(QmtpSocket& accepted) {
+int QmtpSocket::AcceptInto(QmtpSocket& accepted) {
     if (!CQmAsyncSocket::Accept(accepted)) {
         return 0;
     }

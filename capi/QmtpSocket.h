@@ -16,7 +16,7 @@ struct QmtpSocket final : public CQmtpSocket {
     int Open(HWND hNotify);
     // Takes a waiting connection into `accepted`, which then uses this socket's notification
     // window and target: 1 or 0 with the WinSock error (WSAEWOULDBLOCK when none waits).
-    int Accept(QmtpSocket& accepted);
+    int AcceptInto(QmtpSocket& accepted);
     // Removes the registration while the handle is held, then closes; nothing without a handle.
     void Unregister();
 };

@@ -213,7 +213,7 @@ QMTP TALVEN_CDECL QmtpAccept(QMTP listener) {
         }
         auto accepted = std::make_unique<QmtpSocket>();
         Sockets().Add(accepted.get(), accepted.get());
-        if (!sock->Accept(*accepted)) {
+        if (!sock->AcceptInto(*accepted)) {
             Sockets().Remove(accepted.get());
             const int error = WSAGetLastError();
             accepted.reset();
