@@ -39,16 +39,16 @@ struct Answer {
     int end = -1;  // 0: an orderly end; else the WinSock error of a reset
 };
 
-// Sends `request`, shuts down sending, waits until `readWhen()` holds (or 30 s) and reads the
+// Sends `request`, shuts down sending, waits until `readWhen()` holds (or waitSeconds) and reads the
 // answer. receiveBuffer: see RawClient.
 Answer HalfCloseAndRead(UINT port, const std::string& request, const std::function<bool()>& readWhen,
-                        int receiveBuffer = 0) {
+                        int receiveBuffer = 0, int waitSeconds = 30) {
     RawClient client(port, 30, receiveBuffer);
     std::thread writer([&] {
         client.SendAll(request);
         client.ShutDownSending();
     });
-    PollUntil(readWhen, 30);
+    PollUntil(readWhen, waitSeconds);
     Answer answer;
     answer.end = client.ReadToEnd(&answer.bytes);
     writer.join();
@@ -153,8 +153,19 @@ TEST(TalvencatBounds, HalfClosedClientThatDoesNotReadIsResetAfterTheDrainTimeout
         request += Frame(Pattern(kMiB, i));
     }
     const auto gaveUp = [&] { return server.err().find(": WSAETIMEDOUT: ") != std::string::npos; };
-    const Answer answer = HalfCloseAndRead(server.port(), request, gaveUp, 8192);
-    EXPECT_TRUE(gaveUp()) << server.err();
+    // The server sees the half-close only once it has read every request, and its flow control
+    // may stop reading first (its echoes fill TCP's buffers and its high-water mark before the
+    // last request is read; how much TCP's buffers take varies from run to run). Then the
+    // client's end never reaches it, and nothing times out: that run is correct but proves
+    // nothing, and the client reads everything. Such runs are tried again on a new connection.
+    Answer answer;
+    for (int attempt = 0; attempt < 8 && !gaveUp(); ++attempt) {
+        answer = HalfCloseAndRead(server.port(), request, gaveUp, 8192, 5);
+        if (!gaveUp()) {
+            EXPECT_EQ(answer.bytes.size(), request.size()) << "a run the server did not time out lost echoes";
+        }
+    }
+    ASSERT_TRUE(gaveUp()) << server.err();
     EXPECT_LT(answer.bytes.size(), request.size());
     if (ExpectDocumented(kWineResetRecv)) {
         EXPECT_EQ(answer.end, WSAECONNRESET) << "a cut answer ended in an orderly close";
