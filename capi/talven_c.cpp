@@ -101,6 +101,22 @@ const void* SendableData(const void* data, int len, int& refused) {
     return data != nullptr ? data : &kNothing;
 }
 
+// Makes `sock` a live handle, then runs the step that gives it its socket (registration
+// included): live first, so that nothing can fail after the registration. On failure the
+// object goes, with the step's WinSock error kept.
+template <typename Step>
+QMTP Adopt(std::unique_ptr<QmtpSocket> sock, Step step) {
+    Sockets().Add(sock.get(), sock.get());
+    if (!step(*sock)) {
+        Sockets().Remove(sock.get());
+        const int error = WSAGetLastError();
+        sock.reset();
+        WSASetLastError(error);
+        return nullptr;
+    }
+    return sock.release();
+}
+
 }  // namespace
 
 extern "C" {
@@ -157,16 +173,7 @@ QMTP TALVEN_CDECL QmtpCreate(HWND hNotify, HWND hApp, UINT nAppMsg) {
             WSASetLastError(WSAEINVAL);
             return nullptr;
         }
-        // Live before it is registered, so that nothing can fail after the registration.
-        Sockets().Add(sock.get(), sock.get());
-        if (!sock->Open(hNotify)) {
-            Sockets().Remove(sock.get());
-            const int error = WSAGetLastError();
-            sock.reset();
-            WSASetLastError(error);
-            return nullptr;
-        }
-        return sock.release();
+        return Adopt(std::move(sock), [&](QmtpSocket& fresh) { return fresh.Open(hNotify); });
     });
 }
 
@@ -211,16 +218,8 @@ QMTP TALVEN_CDECL QmtpAccept(QMTP listener) {
         if (sock == nullptr) {
             return nullptr;
         }
-        auto accepted = std::make_unique<QmtpSocket>();
-        Sockets().Add(accepted.get(), accepted.get());
-        if (!sock->AcceptInto(*accepted)) {
-            Sockets().Remove(accepted.get());
-            const int error = WSAGetLastError();
-            accepted.reset();
-            WSASetLastError(error);
-            return nullptr;
-        }
-        return accepted.release();
+        return Adopt(std::make_unique<QmtpSocket>(),
+                     [&](QmtpSocket& fresh) { return sock->AcceptInto(fresh); });
     });
 }
 
