@@ -13,9 +13,6 @@
 
 #include "platform/winsock/seam_hooks.h"
 
-// The system's own function is meant below.
-#undef WSAAsyncSelect
-
 namespace talven::platform::sockets {
 namespace {
 
