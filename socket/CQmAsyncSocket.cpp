@@ -158,7 +158,7 @@ int CQmAsyncSocket::AsyncSelect(long events) {
     if (m_hSocket == INVALID_SOCKET || m_hNotifyWnd == nullptr || !IsWindow(m_hNotifyWnd)) {
         return 0;
     }
-    return ResultOf(WSAAsyncSelect(m_hSocket, m_hNotifyWnd, WM_SOCKET_NOTIFY, events));
+    return ResultOf(winsock::WSAAsyncSelect(m_hSocket, m_hNotifyWnd, WM_SOCKET_NOTIFY, events));
 }
 
 // ---- addresses and connections ----------------------------------------------------------------
@@ -380,7 +380,7 @@ void CQmAsyncSocket::Close() {
         return;
     }
     if (m_hNotifyWnd != nullptr &&
-        WSAAsyncSelect(m_hSocket, m_hNotifyWnd, 0, 0) == SOCKET_ERROR) {
+        winsock::WSAAsyncSelect(m_hSocket, m_hNotifyWnd, 0, 0) == SOCKET_ERROR) {
         QmGetWSAErrorString(WSAGetLastError(), g_strSocketError);
     }
     // A socket whose selection never succeeded is still blocking, and its drain below would wait

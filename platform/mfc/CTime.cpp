@@ -3,13 +3,14 @@
 #include <atomic>
 #include <string>
 
+#include "platform/mfc/CTimeClock.h"
 #include "platform/mfc/LocalTime.h"
 
-namespace {
+namespace talven::mfc {
 
-std::atomic<CTime::ClockFn> g_testClock{nullptr};
+std::atomic<CurrentTimeFn> g_currentTimeClock{nullptr};
 
-}  // namespace
+}  // namespace talven::mfc
 
 CTime::CTime() : time_(0) {}
 CTime::CTime(std::time_t t) : time_(t) {}
@@ -27,12 +28,9 @@ CTime::CTime(int year, int month, int day, int hour, int minute, int second) {
 }
 
 CTime CTime::GetTickCount() {
-    const ClockFn clock = g_testClock.load(std::memory_order_acquire);
+    const talven::mfc::CurrentTimeFn clock =
+        talven::mfc::g_currentTimeClock.load(std::memory_order_acquire);
     return CTime(clock != nullptr ? clock() : std::time(nullptr));
-}
-
-void CTime::SetClockForTesting(ClockFn clock) {
-    g_testClock.store(clock, std::memory_order_release);
 }
 
 std::time_t CTime::GetTime() const { return time_; }

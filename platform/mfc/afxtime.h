@@ -34,11 +34,6 @@ public:
     friend bool operator==(CTime a, CTime b) { return a.time_ == b.time_; }
     friend bool operator!=(CTime a, CTime b) { return a.time_ != b.time_; }
 
-    // Test seam: while set, GetCurrentTime returns what `clock` returns. Pass nullptr to go
-    // back to the system clock. Any thread; tests set it before the calls they fix.
-    using ClockFn = std::time_t (*)();
-    static void SetClockForTesting(ClockFn clock);
-
 private:
     std::time_t time_;
 };

@@ -1,6 +1,6 @@
 // The WinSock calls that the socket seam can script, on Windows: the seam's step, then the
-// system's call; and event selection, noted so that the seam can post what a scripted step
-// implies.
+// system's call; and event selection, which a linked seam (test programs only) is told of, so
+// that it can post what a scripted step implies. Without a seam each call is the system's.
 //
 // A scripted step does not touch the socket, so WinSock cannot know what it stands for. Where
 // the real call would have led WinSock to post an event, the seam posts it, to the window and
@@ -10,76 +10,15 @@
 //   - recv, Data with further steps waiting: FD_READ (recv re-enables it, and "data" remains);
 //   - recv, an empty Data step (the peer's close): FD_CLOSE with error 0.
 #include <climits>
-#include <mutex>
-#include <unordered_map>
 
 #include "platform/winsock/seam_hooks.h"
-
-// The system's own function is meant below.
-#undef WSAAsyncSelect
 
 namespace talven::platform::sockets {
 namespace {
 
-struct SelectionRecord {
-    HWND hwnd;
-    UINT msg;
-    long events;
-};
-
-// Where each selected socket's events go. Guarded by lock.
-struct Selections {
-    std::mutex lock;
-    std::unordered_map<SOCKET, SelectionRecord> bySocket;
-};
-
-Selections& Selected() {
-    static Selections selections;
-    return selections;
-}
-
-void Note(SOCKET s, HWND hwnd, UINT msg, long events) {
-    Selections& all = Selected();
-    std::lock_guard<std::mutex> hold(all.lock);
-    if (msg == 0 || events == 0) {
-        all.bySocket.erase(s);
-    } else {
-        all.bySocket[s] = SelectionRecord{hwnd, msg, events};
-    }
-}
-
-void Inherit(SOCKET listener, SOCKET accepted) {
-    Selections& all = Selected();
-    std::lock_guard<std::mutex> hold(all.lock);
-    const auto it = all.bySocket.find(listener);
-    if (it != all.bySocket.end()) {
-        const SelectionRecord record = it->second;
-        all.bySocket[accepted] = record;
-    } else {
-        all.bySocket.erase(accepted);
-    }
-}
-
-void Drop(SOCKET s) {
-    Selections& all = Selected();
-    std::lock_guard<std::mutex> hold(all.lock);
-    all.bySocket.erase(s);
-}
-
-// Posts `event` for s as WinSock would, when s is selected for it.
+// Posts `event` for s through the seam, which knows the socket's selection.
 void PostEvent(SOCKET s, long event, int error) {
-    SelectionRecord record{};
-    {
-        Selections& all = Selected();
-        std::lock_guard<std::mutex> hold(all.lock);
-        const auto it = all.bySocket.find(s);
-        if (it == all.bySocket.end() || (it->second.events & event) == 0) {
-            return;
-        }
-        record = it->second;
-    }
-    ::PostMessageA(record.hwnd, record.msg, static_cast<WPARAM>(s),
-                   WSAMAKESELECTREPLY(event, error));
+    seam::Linked()->PostSelected(s, event, error);
 }
 
 bool CanTakeData(SOCKET s) {
@@ -157,7 +96,9 @@ using namespace talven::platform::sockets;
 SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
     const SOCKET accepted = ::accept(s, addr, addrlen);
     if (accepted != INVALID_SOCKET) {
-        Inherit(s, accepted);  // WinSock gives the new socket its listener's selection
+        if (seam::Seam* linked = seam::Linked()) {
+            linked->InheritSelection(s, accepted);  // as WinSock gives it the listener's
+        }
     }
     return accepted;
 }
@@ -239,10 +180,9 @@ int sendto(SOCKET s, const char* buf, int len, int flags, const sockaddr* to, in
 }
 
 int closesocket(SOCKET s) {
-    if (seam::Installed()) {
-        seam::Forget(s);
+    if (seam::Seam* linked = seam::Linked()) {
+        linked->Forget(s);
     }
-    Drop(s);
     return ::closesocket(s);
 }
 
@@ -259,7 +199,9 @@ hostent* gethostbyname(const char* name) {
 int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
     const int result = ::WSAAsyncSelect(s, hwnd, msg, events);
     if (result == 0) {
-        Note(s, hwnd, msg, events);
+        if (seam::Seam* linked = seam::Linked()) {
+            linked->NoteSelection(s, hwnd, msg, events);
+        }
     }
     return result;
 }

@@ -1,4 +1,5 @@
 // The socket seam: scripted send/recv steps, sendto capture and lookup failures for tests.
+// Linked only into test programs; its static initialisation hands the library the seam.
 #include <algorithm>
 #include <cstring>
 #include <deque>
@@ -12,13 +13,18 @@
 
 namespace talven::platform::sockets::seam {
 
-std::atomic<bool> g_installed{false};
-
 namespace {
 
 using winsock::seam::SendCall;
 using winsock::seam::SentDatagram;
 using winsock::seam::Step;
+
+// Where a selected socket's events go.
+struct Selection {
+    HWND hwnd;
+    UINT msg;
+    long events;
+};
 
 // Everything the seam holds. Guarded by lock; `g_installed` mirrors "anything installed".
 struct SeamState {
@@ -30,6 +36,7 @@ struct SeamState {
     std::map<std::string, int> lookups;
     std::map<std::string, DWORD> delays;
     std::unordered_map<SOCKET, std::vector<SendCall>> sendLogs;  // present while recording
+    std::unordered_map<SOCKET, Selection> selections;  // as told by the Windows binding
 
     // Caller holds lock.
     void Publish() {
@@ -54,9 +61,32 @@ void PopHead(std::unordered_map<SOCKET, std::deque<Step>>& scripts, SOCKET s) {
     }
 }
 
+// The seam the library consults: the scripts and rules above, and where each socket's events go.
+class ScriptedSeam final : public Seam {
+public:
+    Action NextSend(SOCKET s) override;
+    Action NextRecv(SOCKET s, char* buf, int len) override;
+    void NoteSend(SOCKET s, bool gathered, int buffers, int bytes, int result) override;
+    bool CaptureSendTo(SOCKET s, const void* to, int toLen, const char* buf, int len) override;
+    int LookupFailure(const char* name) override;
+    DWORD LookupDelay(const char* name) override;
+    void Forget(SOCKET s) override;
+    void NoteSelection(SOCKET s, HWND hwnd, UINT msg, long events) override;
+    void InheritSelection(SOCKET listener, SOCKET accepted) override;
+    void PostSelected(SOCKET s, long event, int error) override;
+};
+
+// Set before main and never cleared: the seam lives as long as the program.
+struct Registration {
+    Registration() {
+        static ScriptedSeam seam;
+        g_seam.store(&seam, std::memory_order_release);
+    }
+} g_registration;
+
 }  // namespace
 
-Action NextSend(SOCKET s) {
+Action ScriptedSeam::NextSend(SOCKET s) {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
     auto it = st.sends.find(s);
@@ -76,7 +106,7 @@ Action NextSend(SOCKET s) {
     return a;
 }
 
-Action NextRecv(SOCKET s, char* buf, int len) {
+Action ScriptedSeam::NextRecv(SOCKET s, char* buf, int len) {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
     auto it = st.recvs.find(s);
@@ -111,7 +141,7 @@ Action NextRecv(SOCKET s, char* buf, int len) {
     return a;
 }
 
-bool CaptureSendTo(SOCKET s, const void* to, int toLen, const char* buf, int len) {
+bool ScriptedSeam::CaptureSendTo(SOCKET s, const void* to, int toLen, const char* buf, int len) {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
     if (st.capturing.count(s) == 0) {
@@ -127,7 +157,7 @@ bool CaptureSendTo(SOCKET s, const void* to, int toLen, const char* buf, int len
     return true;
 }
 
-void NoteSend(SOCKET s, bool gathered, int buffers, int bytes, int result) {
+void ScriptedSeam::NoteSend(SOCKET s, bool gathered, int buffers, int bytes, int result) {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
     auto it = st.sendLogs.find(s);
@@ -136,21 +166,21 @@ void NoteSend(SOCKET s, bool gathered, int buffers, int bytes, int result) {
     }
 }
 
-int LookupFailure(const char* name) {
+int ScriptedSeam::LookupFailure(const char* name) {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
     auto it = st.lookups.find(name);
     return it == st.lookups.end() ? 0 : it->second;
 }
 
-DWORD LookupDelay(const char* name) {
+DWORD ScriptedSeam::LookupDelay(const char* name) {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
     auto it = st.delays.find(name);
     return it == st.delays.end() ? 0 : it->second;
 }
 
-void Forget(SOCKET s) {
+void ScriptedSeam::Forget(SOCKET s) {
     SeamState& st = State();
     std::lock_guard<std::mutex> hold(st.lock);
     st.sends.erase(s);
@@ -158,7 +188,45 @@ void Forget(SOCKET s) {
     st.capturing.erase(s);
     st.captured.erase(s);
     st.sendLogs.erase(s);
+    st.selections.erase(s);
     st.Publish();
+}
+
+void ScriptedSeam::NoteSelection(SOCKET s, HWND hwnd, UINT msg, long events) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    if (msg == 0 || events == 0) {
+        st.selections.erase(s);
+    } else {
+        st.selections[s] = Selection{hwnd, msg, events};
+    }
+}
+
+void ScriptedSeam::InheritSelection(SOCKET listener, SOCKET accepted) {
+    SeamState& st = State();
+    std::lock_guard<std::mutex> hold(st.lock);
+    const auto it = st.selections.find(listener);
+    if (it != st.selections.end()) {
+        const Selection selection = it->second;
+        st.selections[accepted] = selection;
+    } else {
+        st.selections.erase(accepted);
+    }
+}
+
+void ScriptedSeam::PostSelected(SOCKET s, long event, int error) {
+    Selection selection{};
+    {
+        SeamState& st = State();
+        std::lock_guard<std::mutex> hold(st.lock);
+        const auto it = st.selections.find(s);
+        if (it == st.selections.end() || (it->second.events & event) == 0) {
+            return;
+        }
+        selection = it->second;
+    }
+    ::PostMessageA(selection.hwnd, selection.msg, static_cast<WPARAM>(s),
+                   WSAMAKESELECTREPLY(event, error));
 }
 
 }  // namespace talven::platform::sockets::seam

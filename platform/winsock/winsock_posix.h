@@ -290,3 +290,11 @@ TALVEN_API int WSACancelAsyncRequest(HANDLE task);
 #ifdef __cplusplus
 }  /* extern "C" */
 #endif
+
+#ifdef __cplusplus
+/* The library's code selects through winsock::WSAAsyncSelect on every system (on Windows a
+   function of the library around the system's, winsock_win32.h); here it is the one above. */
+namespace winsock {
+using ::WSAAsyncSelect;
+}  /* namespace winsock */
+#endif

@@ -1,6 +1,9 @@
 // A scriptable seam in front of the real socket calls, for tests that must produce an exact
 // sequence of partial writes, would-blocks, errors or read chunks on one socket.
 //
+// A test tool, never installed and not part of the library: its code (socket_seam.cpp) is linked
+// only into test programs, which link the library's objects with it (CMake: talven_test_seam).
+//
 // While no script is installed anywhere the seam costs one relaxed atomic load per call.
 // A script belongs to one socket handle and is consumed one step per call; when a socket's
 // script runs out, its calls go to the real socket again. closesocket drops the socket's
@@ -36,8 +39,8 @@ inline Step Chunk(std::string bytes) { return Step{Step::Data, 0, 0, std::move(b
 
 // A send script also covers gathered writes (SendGathered), one step per call: a Take step
 // lets at most `count` bytes of the buffers through, in order.
-TALVEN_API void ScriptSend(SOCKET s, std::vector<Step> steps);
-TALVEN_API void ScriptRecv(SOCKET s, std::vector<Step> steps);
+void ScriptSend(SOCKET s, std::vector<Step> steps);
+void ScriptRecv(SOCKET s, std::vector<Step> steps);
 
 // sendto capture: while on, sendto on s records its destination and bytes and reports them
 // all sent, without sending anything.
@@ -45,8 +48,8 @@ struct SentDatagram {
     sockaddr_in to;
     std::string bytes;
 };
-TALVEN_API void CaptureSendTo(SOCKET s, bool on);
-TALVEN_API std::vector<SentDatagram> CapturedSendTo(SOCKET s);
+void CaptureSendTo(SOCKET s, bool on);
+std::vector<SentDatagram> CapturedSendTo(SOCKET s);
 
 // Write log: while on, every send and gathered write on s, scripted or not, is noted with the
 // buffers and bytes it offered (one buffer for send) and its result.
@@ -56,19 +59,19 @@ struct SendCall {
     int bytes;
     int result;
 };
-TALVEN_API void RecordSends(SOCKET s, bool on);
-TALVEN_API std::vector<SendCall> RecordedSends(SOCKET s);
+void RecordSends(SOCKET s, bool on);
+std::vector<SendCall> RecordedSends(SOCKET s);
 
 // Host lookups of `name` fail with `error` (for instance WSAHOST_NOT_FOUND) without asking
 // any resolver, until cleared.
-TALVEN_API void FailLookup(const std::string& name, int error);
+void FailLookup(const std::string& name, int error);
 
 // Asynchronous lookups (WSAAsyncGetHostByName) of `name` take at least `ms` milliseconds
 // before they ask the resolver, until cleared; a cancel ends the wait. The emulation only: on
 // Windows the system runs those lookups, and this has no effect.
-TALVEN_API void SlowLookup(const std::string& name, DWORD ms);
+void SlowLookup(const std::string& name, DWORD ms);
 
 // Drops every script, capture and lookup failure.
-TALVEN_API void ClearAll();
+void ClearAll();
 
 }  // namespace winsock::seam

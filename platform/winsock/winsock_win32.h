@@ -1,15 +1,13 @@
 // WinSock on Windows: the system's WinSock 2 (ws2_32), which also offers every WinSock 1.1 call.
 //
-// WinSock-only names (WSA*, SOCKET, FD_*, error codes) are the system's, global as always. The
-// BSD calls and their types are reached through namespace `winsock`, as on every system: most of
-// them are the system's own functions brought in by name, at no cost. The few that the socket
-// seam (winsock_seam.h) can script are functions of the library that consult the seam (one
-// relaxed atomic load while nothing is scripted) and then make the system call.
-//
-// WSAAsyncSelect is the system's too, reached through winsock::WSAAsyncSelect, which remembers
-// where each socket's events go: a scripted step that stands for something the socket did (a
-// would-block, data waiting, the peer's close) makes the seam post the event WinSock would have
-// posted for it. Threads: every call may be made from any thread.
+// WinSock-only names (WSA*, SOCKET, FD_*, error codes) are the system's, global as always, and
+// this header leaves them so: an application's own WSAAsyncSelect is the system's. The BSD calls
+// and their types are reached through namespace `winsock`, as on every system: most of them are
+// the system's own functions brought in by name, at no cost. The few below are functions of the
+// library around the system's call: the ones that move data or close a socket (the library's
+// test builds can script them), accept (a selected listener's socket inherits its selection),
+// and winsock::WSAAsyncSelect, which the library's own code calls to select. Threads: every
+// call may be made from any thread.
 #pragma once
 
 #include "platform/user32/user32.h"
@@ -45,8 +43,8 @@ using ::ntohs;
 using ::htonl;
 using ::ntohl;
 
-// Through the socket seam, then the system. A socket accepted from a selected listener inherits
-// its selection, as WinSock gives it.
+// The system's calls. A socket accepted from a selected listener inherits its selection, as
+// WinSock gives it.
 TALVEN_API SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen);
 TALVEN_API int recv(SOCKET s, char* buf, int len, int flags);
 TALVEN_API int send(SOCKET s, const char* buf, int len, int flags);
@@ -55,15 +53,10 @@ TALVEN_API int sendto(SOCKET s, const char* buf, int len, int flags, const socka
 // A gathered write: WSASend with `count` buffers on a socket used without overlapped I/O; the
 // bytes taken or SOCKET_ERROR, as send. The total must fit an int; count is 0 to 1024.
 TALVEN_API int SendGathered(SOCKET s, const WSABUF* buffers, int count, int flags);
-// Also forgets the socket's scripts and where its events went.
 TALVEN_API int closesocket(SOCKET s);
 TALVEN_API hostent* gethostbyname(const char* name);
 
-// The system's WSAAsyncSelect, after noting the window, message and events for the seam.
+// The system's WSAAsyncSelect.
 TALVEN_API int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
 
 }  // namespace winsock
-
-// Every event selection goes through the platform layer, so that the seam knows where each
-// socket's events go. (The macro's own name is not expanded again inside its replacement.)
-#define WSAAsyncSelect winsock::WSAAsyncSelect

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/mfc/CTimeClock.h"
 #include "talven.h"
 
 namespace fs = std::filesystem;
@@ -35,10 +36,10 @@ protected:
         ASSERT_TRUE(fs::create_directories(dir_));
         fs::current_path(dir_);
         SetTime(2010, 3, 7, 9, 5, 1);
-        CTime::SetClockForTesting(&FixedClock);
+        talven::mfc::SetCurrentTimeClock(&FixedClock);
     }
     void TearDown() override {
-        CTime::SetClockForTesting(nullptr);
+        talven::mfc::SetCurrentTimeClock(nullptr);
         fs::current_path(home_);
         fs::remove_all(dir_);
     }
@@ -107,7 +108,7 @@ TEST_F(SocketLog, MessageFollowsTheTwentyTwoCharacterPrefix) {
 
 TEST_F(SocketLog, DateOfPrefixAndFileNameComeFromOneReading) {
     SetTime(2010, 3, 7, 23, 59, 59);
-    CTime::SetClockForTesting(&TickingClock);
+    talven::mfc::SetCurrentTimeClock(&TickingClock);
     QmSocketLog("last second");
     QmSocketLog("next day");
     EXPECT_EQ(Read(kFile), "[2010-03-07 23:59:59] last second\r\n");

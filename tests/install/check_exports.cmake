@@ -1,4 +1,5 @@
-# The library exports its C functions under their plain names and the classes' members.
+# The library exports its C functions under their plain names and the classes' members, and no
+# test hook: the socket seam and the test clock belong to the test programs, not the library.
 #   cmake -DDLL=... -DOBJDUMP=... -P check_exports.cmake      (TALVEN.dll: its export table)
 #   cmake -DLIBRARY=... -DNM=... -P check_exports.cmake       (libtalven.so: its dynamic symbols)
 cmake_minimum_required(VERSION 3.25)
@@ -49,4 +50,11 @@ foreach(class 14CQmAsyncSocket 18CQmSocketNotifyWnd 11CQmtpSocket 11CPacketData 
     message(FATAL_ERROR "check_exports: the class ${class} is not exported from ${file}")
   endif()
 endforeach()
-message(STATUS "check_exports: ${file} exports the C functions and the classes")
+# No name of the socket seam (winsock::seam, ...Seam...) or of another test hook (...Testing,
+# ...ForTest...), mangled or plain.
+string(REGEX MATCHALL "[^\n ]*([Ss]eam|Testing|ForTest)[^\n ]*" hooks "${exports}")
+if(hooks)
+  list(JOIN hooks "\n  " hooks)
+  message(FATAL_ERROR "check_exports: ${file} exports test hooks:\n  ${hooks}")
+endif()
+message(STATUS "check_exports: ${file} exports the C functions and the classes, and no test hook")

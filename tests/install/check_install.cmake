@@ -99,7 +99,8 @@ foreach(header ${installed})
   endif()
 endforeach()
 foreach(internal platform/user32/window_internal.h platform/winsock/seam_hooks.h
-                 platform/winsock/winsock_seam.h socket/DllMain.h socket/QmModule.h)
+                 platform/winsock/winsock_seam.h platform/mfc/CTimeClock.h socket/DllMain.h
+                 socket/QmModule.h)
   if(EXISTS ${PREFIX}/include/talven/${internal})
     fail("the internal header ${internal} is installed")
   endif()

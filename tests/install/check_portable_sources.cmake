@@ -10,10 +10,11 @@ foreach(dir platform socket packet diag include resources)
   list(APPEND files ${found})
 endforeach()
 # The emulation is not compiled on Windows: its *_posix files, and the sources of the emulated
-# modules other than their *_win32 files and the socket seam.
+# modules other than their *_win32 files and the socket seam (the library's end of it, and the
+# test programs' seam itself).
 list(FILTER files EXCLUDE REGEX "_posix\\.(cpp|h)$")
 list(FILTER files EXCLUDE REGEX "/platform/(user32|kernel32|winsock)/[^/]*\\.cpp$")
-foreach(kept platform/winsock/socket_seam.cpp)
+foreach(kept platform/winsock/seam_hooks.cpp platform/winsock/socket_seam.cpp)
   list(APPEND files ${SOURCE_DIR}/${kept})
 endforeach()
 file(GLOB win32_sources ${SOURCE_DIR}/platform/*/*_win32.cpp)

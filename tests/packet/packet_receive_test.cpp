@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "packet_test_util.h"
+#include "platform/mfc/CTimeClock.h"
 
 using packet_test::Codes;
 using packet_test::DrainQueue;
@@ -257,10 +258,10 @@ TEST_F(PacketReceive, AtMostEightReadsPerEventAndTheRestAtTheNext) {
 
 TEST_F(PacketReceive, ErrorEventReadsNothingAndAlwaysNotifies) {
     const CTime stamp = sock.m_tLastReceive;
-    CTime::SetClockForTesting([]() -> std::time_t { return 2000000000; });
+    talven::mfc::SetCurrentTimeClock([]() -> std::time_t { return 2000000000; });
     sock.pending = Frame("waiting");
     sock.OnReceive(WSAENETDOWN);
-    CTime::SetClockForTesting(nullptr);
+    talven::mfc::SetCurrentTimeClock(nullptr);
     EXPECT_EQ(0, sock.reads());
     EXPECT_EQ(WSAENETDOWN, sock.GetErrorCode());
     EXPECT_EQ(stamp, sock.m_tLastReceive);
@@ -272,9 +273,9 @@ TEST_F(PacketReceive, ErrorFreeEventRecordsTheTimeAndRenotifiesWhilePacketsWait)
     sock.pending = Frame("a") + Frame("b");
     sock.OnReceive(0);
     EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_RECEIVE}, Notified());
-    CTime::SetClockForTesting([]() -> std::time_t { return 2000000000; });
+    talven::mfc::SetCurrentTimeClock([]() -> std::time_t { return 2000000000; });
     sock.OnReceive(0);  // nothing new arrives
-    CTime::SetClockForTesting(nullptr);
+    talven::mfc::SetCurrentTimeClock(nullptr);
     EXPECT_EQ(CTime(2000000000), sock.m_tLastReceive);
     EXPECT_EQ(0, sock.GetErrorCode());
     EXPECT_EQ(std::vector<WPARAM>{TP_NOTIFY_RECEIVE}, Notified());

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "support/test_system.h"
+#include "platform/mfc/CTimeClock.h"
 #include "talven.h"
 
 namespace {
@@ -46,10 +47,10 @@ TEST(CTimeFormat, LongAndEmptyResults) {
 std::time_t FixedClock() { return 1234567890; }
 
 TEST(CTimeClock, TestClockReplacesTheSystemClockUntilCleared) {
-    CTime::SetClockForTesting(&FixedClock);
+    talven::mfc::SetCurrentTimeClock(&FixedClock);
     EXPECT_EQ(CTime::GetCurrentTime().GetTime(), 1234567890);
     EXPECT_EQ(CTime::GetTickCount().GetTime(), 1234567890);
-    CTime::SetClockForTesting(nullptr);
+    talven::mfc::SetCurrentTimeClock(nullptr);
     EXPECT_NE(CTime::GetCurrentTime().GetTime(), 1234567890);
 }
 

@@ -42,7 +42,7 @@ TEST_F(SocketSeam, ScriptedSendsTakeWouldBlockAndFailThenTheRealSocketAgain) {
     Pair p;
     ASSERT_TRUE(p.ok());
     RecordingWindow w;
-    ASSERT_EQ(WSAAsyncSelect(p.far, w.hwnd(), kNotify, FD_WRITE), 0);
+    ASSERT_EQ(winsock::WSAAsyncSelect(p.far, w.hwnd(), kNotify, FD_WRITE), 0);
     ASSERT_TRUE(PumpUntil([&] { return Count(w, p.far, FD_WRITE) == 1; }));
 
     seam::ScriptSend(p.far, {seam::TakeBytes(3), seam::WouldBlock(), seam::FailWith(WSAECONNABORTED)});
@@ -61,7 +61,7 @@ TEST_F(SocketSeam, ScriptedReadsHandOutChunksAndAnnounceThemWhileTheyLast) {
     Pair p;
     ASSERT_TRUE(p.ok());
     RecordingWindow w;
-    ASSERT_EQ(WSAAsyncSelect(p.near, w.hwnd(), kNotify, FD_READ | FD_CLOSE), 0);
+    ASSERT_EQ(winsock::WSAAsyncSelect(p.near, w.hwnd(), kNotify, FD_READ | FD_CLOSE), 0);
     seam::ScriptRecv(p.near, {seam::Chunk("hello"), seam::WouldBlock(), seam::Chunk("")});
     char buf[16];
     EXPECT_EQ(winsock::recv(p.near, buf, 3, 0), 3);  // a chunk longer than the buffer: in part

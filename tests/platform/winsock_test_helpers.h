@@ -9,6 +9,11 @@
 
 #include "support/test_support.h"
 
+// <windows.h> defines the 16-bit pointer qualifiers near and far as empty macros; these tests
+// name a pair's two ends so, and do not use the qualifiers.
+#undef near
+#undef far
+
 namespace winsock_test {
 
 constexpr UINT kNotify = WM_USER + 0x1B;
