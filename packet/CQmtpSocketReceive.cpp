@@ -123,8 +123,9 @@ void CQmtpSocket::OnReceivePure(int nErrorCode) {
 
 // One read, then every complete frame in the buffer is delivered (while a large frame is
 // under way, the read goes into its buffer instead). 1: the caller may read again; 0: stop
-// (nothing read, fewer than 4 bytes held, a length field of 0 met, or a length field above
-// the bound, which is left at the start of the buffer for HeaderOverBound).
+// (nothing read, fewer than 4 bytes held, a length field of 0 met, a length field above the
+// bound, which is left at the start of the buffer for HeaderOverBound, or a large frame
+// completed).
 int CQmtpSocket::ReadPacket() {
     if (m_pRecvLarge != nullptr) {
         return ReadLarge();
@@ -194,7 +195,13 @@ int CQmtpSocket::ReadPacket() {
 
 // One read of the rest of a large frame's payload, straight into its buffer (grown first if
 // full); the frame is queued once complete. The next frame's bytes are left for the next read,
-// into m_pRecvBuf. Returns as ReadPacket.
+// into m_pRecvBuf. Returns as ReadPacket, except that a completed frame ends the event (0):
+// the application then takes and frees its buffer before the next large one is allocated, so
+// the allocator hands the same, already mapped, memory out again. Several large buffers freed
+// in a row would join the top of the heap, which the allocator gives back to the system past
+// its trim threshold, and every page of the next buffers would fault in again (ten times the
+// cost of the read itself for 1 MiB frames). The bytes behind the frame bring the next read
+// event.
 int CQmtpSocket::ReadLarge() {
     if (m_nRecvLargeLen == m_nRecvLargeCap) {
         const size_t doubled = 2 * static_cast<size_t>(m_nRecvLargeCap);
@@ -222,7 +229,7 @@ int CQmtpSocket::ReadLarge() {
     m_nPacketLen = 0;
     buf[len] = 0;
     QueueOwned(buf, len);
-    return 1;
+    return 0;
 }
 
 // Makes a record of `len` bytes plus a terminating 0 and appends it to m_RecvList.
