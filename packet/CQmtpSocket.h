@@ -40,7 +40,7 @@
 // Send flag: more packets follow. Send, SendPure and SendPacket queue the packet (a copy) and
 // return 0 without writing; the next send call without the flag, or Flush(), writes the whole
 // queue with gathered writes (several packets per system call). A packet that would bring the
-// queue to 256 KiB (what one gathered write takes) is sent as without the flag. Packets sent with it wait for
+// queue to 64 KiB is sent as without the flag: batching pays for small packets only. Packets sent with it wait for
 // that, so the sender must end a burst with a send without it or with Flush(): nothing else
 // writes them except a send event (FD_WRITE, after a write that would block) or OnClose.
 // They count in GetSendQueueBytes and against the queue limit like any queued packet (a

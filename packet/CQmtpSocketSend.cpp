@@ -1,8 +1,7 @@
 // The send queue. A packet that finds nothing waiting before it goes from the caller's bytes
 // straight to the socket, and only what the socket does not take is copied into a record; a
 // packet that finds others waiting, or that is sent with TP_SEND_MORE, is copied whole and
-// appended (with TP_SEND_MORE, nothing is written while the queue stays below one gathered
-// write's bytes). The flush writes the records in order under
+// appended (with TP_SEND_MORE, nothing is written while the queue stays below 64 KiB). The flush writes the records in order under
 // m_csLock, several per gathered write, keeping exactly the unwritten rest of the head packet
 // when the socket would block.
 #include <atomic>
@@ -32,6 +31,11 @@ const int kFrameStart = 4096;
 // pinning more records under the lock.
 const int kGatherBuffers = 64;
 const int kGatherBytes = 256 * 1024;
+// TP_SEND_MORE holds packets back while the queue stays below this many bytes. One system call
+// per 64 KiB already costs little beside the copying, and copies that are freed together stay
+// below the size above which the C library gives the top of its heap back to the system (128
+// KiB by default in glibc), which would make every page of the next burst's copies fault in.
+const int kHoldBytes = 64 * 1024;
 
 int RefuseLength() {
     WSASetLastError(WSAEINVAL);
@@ -137,13 +141,12 @@ private:
 // notification window's thread the lock is only tried: when another thread holds it, the
 // packet is deferred to that holder.
 int CQmtpSocket::SubmitPacket(const Outgoing& packet, int flags) {
-    // Holding back gains nothing once the queue has what one gathered write takes: that packet
-    // goes as without the flag (from the caller's buffer, when the queue is empty), so large
-    // packets are neither copied for the wait nor piled up in the heap. The count is read
-    // without the lock; it only decides when the queue is written, never what.
+    // Holding back pays only for small packets: a packet that would bring the queue to
+    // kHoldBytes goes as without the flag (from the caller's buffer, when the queue is empty).
+    // The count is read without the lock; it only decides when the queue is written, never what.
     const bool more = (flags & TP_SEND_MORE) != 0 &&
                       m_nSendQueueBytes.load(std::memory_order_relaxed) + static_cast<size_t>(packet.Total()) <
-                          static_cast<size_t>(kGatherBytes);
+                          static_cast<size_t>(kHoldBytes);
     // When others seem to wait, the packet's own copy is made before the lock is taken: its allocation failure leaves the call with
     // nothing queued, the lock untouched and the socket open. The byte count read here without
     // the lock is a hint; the queue is looked at again under the lock.
