@@ -225,6 +225,7 @@ private:
     // Lock hand-over (see m_nFlushPending). Any thread.
     class SendLockHold;
     void SettleLocked();           // m_csLock held: drops a cut rest, takes deferred packets in
+    void SettleSlowLocked();       // SettleLocked when there is something to do
     void DropCutRestLocked();
     void FlushGuardedLocked();     // the flush, an exception cutting the stream as in FailLocked
     void TrimHeadLocked(CPacketData* rec, const char* rest, int left);

@@ -278,6 +278,12 @@ void CQmtpSocket::DropCutRestLocked() {
 }
 
 void CQmtpSocket::SettleLocked() {
+    if (m_bDropCutRest.load() || m_bHaveDeferred.load()) {
+        SettleSlowLocked();  // seldom: the common case stays two loads at the call
+    }
+}
+
+void CQmtpSocket::SettleSlowLocked() {
     DropCutRestLocked();
     if (!m_bHaveDeferred.load()) {
         return;
@@ -385,20 +391,19 @@ int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFai
     // Nagle's algorithm on, a second write's last partial segment would wait for the peer's
     // delayed acknowledgement of the first).
     while (written < total) {
-        WSABUF bufs[2];
-        int count = 0;
-        int skip = written;
-        for (int i = 0; i < 2; ++i) {
-            const int skipped = skip < packet.len[i] ? skip : packet.len[i];
-            skip -= skipped;
-            if (packet.len[i] > skipped) {
-                bufs[count].buf = const_cast<char*>(packet.piece[i]) + skipped;
-                bufs[count].len = static_cast<decltype(bufs[0].len)>(packet.len[i] - skipped);
-                ++count;
-            }
+        int n;
+        if (written >= packet.len[0] || packet.len[1] == 0) {
+            const bool first = written < packet.len[0];
+            n = WriteRaw(first ? packet.piece[0] + written : packet.piece[1] + (written - packet.len[0]),
+                         total - written, total - written);
+        } else {
+            WSABUF bufs[2];
+            bufs[0].buf = const_cast<char*>(packet.piece[0]) + written;
+            bufs[0].len = static_cast<decltype(bufs[0].len)>(packet.len[0] - written);
+            bufs[1].buf = const_cast<char*>(packet.piece[1]);
+            bufs[1].len = static_cast<decltype(bufs[1].len)>(packet.len[1]);
+            n = WriteGatheredRaw(bufs, 2, true);
         }
-        const int n = count == 1 ? WriteRaw(bufs[0].buf, total - written, total - written)
-                                 : WriteGatheredRaw(bufs, count, true);
         if (n != SOCKET_ERROR) {
             written += n;
             continue;
