@@ -39,7 +39,8 @@
 
 // Send flag: more packets follow. Send, SendPure and SendPacket queue the packet (a copy) and
 // return 0 without writing; the next send call without the flag, or Flush(), writes the whole
-// queue with gathered writes (several packets per system call). Packets sent with it wait for
+// queue with gathered writes (several packets per system call). A packet that would bring the
+// queue to 64 KiB is sent as without the flag: batching pays for small packets only. Packets sent with it wait for
 // that, so the sender must end a burst with a send without it or with Flush(): nothing else
 // writes them except a send event (FD_WRITE, after a write that would block) or OnClose.
 // They count in GetSendQueueBytes and against the queue limit like any queued packet (a
@@ -184,7 +185,8 @@ protected:
     // field is decoded, the buffer that ReadData will hand out (payload + 1 bytes) is made, the
     // payload bytes already held move into it, and the rest is read straight into it. Null when
     // no such frame is under way; while one is, m_nRecvLen is 0 and m_nPacketLen its length.
-    // Above 1 MiB the buffer starts at 1 MiB and doubles as the payload arrives.
+    // Above 1 MiB the buffer starts at 1 MiB and doubles as the payload arrives. The read that
+    // completes such a frame ends its event.
     char* m_pRecvLarge;
     UINT m_nRecvLargeLen;  // payload bytes in m_pRecvLarge
     UINT m_nRecvLargeCap;  // payload bytes m_pRecvLarge has room for (one more is allocated)
@@ -197,11 +199,9 @@ private:
     // One raw write of `len` bytes, `packetLeft` (>= len) being what is left of their packet.
     // Refused with WSAENOTSOCK while OnClose closes the handle. Any thread, m_csLock held.
     int WriteRaw(const char* data, int len, int packetLeft);
-    // One gathered write of `count` buffers: the first the rest of the head record, the others
-    // whole records. As WriteRaw.
-    int WriteGatheredRaw(const WSABUF* bufs, int count);
-    // Whether TCP_NODELAY is set on the handle; false while OnClose closes it. As WriteRaw.
-    bool NagleOffRaw();
+    // One gathered write of `count` buffers: the pieces of one packet (onePacket), or the rest
+    // of the head record followed by whole records. As WriteRaw.
+    int WriteGatheredRaw(const WSABUF* bufs, int count, bool onePacket);
     // Stops every write from touching the handle until ReopenForWrites; returns whether the
     // stream ends inside a packet. Notification window's thread.
     bool RetireHandle();
@@ -225,6 +225,7 @@ private:
     // Lock hand-over (see m_nFlushPending). Any thread.
     class SendLockHold;
     void SettleLocked();           // m_csLock held: drops a cut rest, takes deferred packets in
+    void SettleSlowLocked();       // SettleLocked when there is something to do
     void DropCutRestLocked();
     void FlushGuardedLocked();     // the flush, an exception cutting the stream as in FailLocked
     void TrimHeadLocked(CPacketData* rec, const char* rest, int left);
@@ -238,6 +239,7 @@ private:
     void QueueReceived(const char* src, UINT len);
     void QueueOwned(char* buf, UINT len);  // takes `buf` (len + 1 bytes, 0 at the end) over
     int ReadLarge();                       // ReadPacket while m_pRecvLarge is under way
+    void GrowAfterFullRead();              // a read filled m_pRecvBuf with a frame and more
 
     // A record that ReadData emptied, kept for the next received packet (one allocation less
     // per packet). Notification window's thread; freed by the destructor.

@@ -4,6 +4,7 @@
 // kLargePayload is read straight into the buffer it is handed out in (m_pRecvLarge).
 #include <cassert>
 #include <cstring>
+#include <new>
 
 #include "packet/CQmtpSocket.h"
 #include "packet/TpSocketError.h"
@@ -23,6 +24,8 @@ const UINT kLengthFieldSize = 4;
 // costs one more read. So the assembly buffer never grows beyond this size plus the length
 // field, rounded up to the step.
 const UINT kLargePayload = 16 * 1024;
+// The assembly buffer's largest size: the largest assembled frame, rounded up to the step.
+const UINT kAssemblySize = (kLargePayload + kLengthFieldSize + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
 // A large frame's buffer is allocated whole up to this payload (the default bound). Above it,
 // it starts at this size and doubles when a read fills it, so a peer that announces a frame
 // near a higher bound and sends little of it costs little memory.
@@ -123,8 +126,9 @@ void CQmtpSocket::OnReceivePure(int nErrorCode) {
 
 // One read, then every complete frame in the buffer is delivered (while a large frame is
 // under way, the read goes into its buffer instead). 1: the caller may read again; 0: stop
-// (nothing read, fewer than 4 bytes held, a length field of 0 met, or a length field above
-// the bound, which is left at the start of the buffer for HeaderOverBound).
+// (nothing read, fewer than 4 bytes held, a length field of 0 met, a length field above the
+// bound, which is left at the start of the buffer for HeaderOverBound, or a large frame
+// completed).
 int CQmtpSocket::ReadPacket() {
     if (m_pRecvLarge != nullptr) {
         return ReadLarge();
@@ -134,6 +138,8 @@ int CQmtpSocket::ReadPacket() {
         return 0;
     }
     m_nRecvLen += static_cast<UINT>(n);
+    const bool filled = m_nRecvLen == m_nRecvBufSize;
+    int cut = 0;  // frames delivered from this read
     if (m_nRecvLen < kLengthFieldSize) {
         return 0;
     }
@@ -176,25 +182,56 @@ int CQmtpSocket::ReadPacket() {
             // Only the first pass can find the buffer full, so it grows at most once a read.
             if (m_nRecvLen == m_nRecvBufSize) {
                 GrowRecvBuf(m_pRecvBuf, m_nRecvBufSize, frameLen);
+            } else if (filled) {
+                GrowAfterFullRead();  // a frame cut out, and the next one's start behind it
             }
             return result;
         }
 
         QueueReceived(m_pRecvBuf + kLengthFieldSize, m_nPacketLen);
+        ++cut;
         m_nRecvLen -= frameLen;
         if (m_nRecvLen != 0) {  // usually the read ended with the frame
             std::memmove(m_pRecvBuf, m_pRecvBuf + frameLen, m_nRecvLen);
         }
         m_nPacketLen = 0;
         if (m_nRecvLen < kLengthFieldSize) {
+            if (filled && (cut > 1 || m_nRecvLen > 0)) {
+                GrowAfterFullRead();
+            }
             return result;
         }
     }
 }
 
+// A read that filled the buffer with a frame and more (another frame, or the next one's start)
+// says the peer sends faster than one buffer per read: the buffer doubles, up to the largest assembled frame's size, so a stream of small
+// frames costs a read per 17 KiB rather than one per buffer it started with. It then holds at
+// most twice what one read brought. Growing is only an economy: without memory it stays.
+void CQmtpSocket::GrowAfterFullRead() {
+    if (m_nRecvBufSize >= kAssemblySize) {
+        return;
+    }
+    const UINT grownSize = 2 * m_nRecvBufSize < kAssemblySize ? 2 * m_nRecvBufSize : kAssemblySize;
+    char* grown = static_cast<char*>(::operator new(grownSize, std::nothrow));
+    if (grown == nullptr) {
+        return;
+    }
+    std::memcpy(grown, m_pRecvBuf, m_nRecvLen);
+    ::operator delete(m_pRecvBuf);
+    m_pRecvBuf = grown;
+    m_nRecvBufSize = grownSize;
+}
+
 // One read of the rest of a large frame's payload, straight into its buffer (grown first if
 // full); the frame is queued once complete. The next frame's bytes are left for the next read,
-// into m_pRecvBuf. Returns as ReadPacket.
+// into m_pRecvBuf. Returns as ReadPacket, except that a completed frame ends the event (0):
+// the application then takes and frees its buffer before the next large one is allocated, so
+// the allocator hands the same, already mapped, memory out again. Several large buffers freed
+// in a row would join the top of the heap, which the allocator gives back to the system past
+// its trim threshold, and every page of the next buffers would fault in again (ten times the
+// cost of the read itself for 1 MiB frames). The bytes behind the frame bring the next read
+// event.
 int CQmtpSocket::ReadLarge() {
     if (m_nRecvLargeLen == m_nRecvLargeCap) {
         const size_t doubled = 2 * static_cast<size_t>(m_nRecvLargeCap);
@@ -222,7 +259,7 @@ int CQmtpSocket::ReadLarge() {
     m_nPacketLen = 0;
     buf[len] = 0;
     QueueOwned(buf, len);
-    return 1;
+    return 0;
 }
 
 // Makes a record of `len` bytes plus a terminating 0 and appends it to m_RecvList.

@@ -1,7 +1,7 @@
 // The send queue. A packet that finds nothing waiting before it goes from the caller's bytes
 // straight to the socket, and only what the socket does not take is copied into a record; a
 // packet that finds others waiting, or that is sent with TP_SEND_MORE, is copied whole and
-// appended (with TP_SEND_MORE, nothing is written). The flush writes the records in order under
+// appended (with TP_SEND_MORE, nothing is written while the queue stays below 64 KiB). The flush writes the records in order under
 // m_csLock, several per gathered write, keeping exactly the unwritten rest of the head packet
 // when the socket would block.
 #include <atomic>
@@ -21,12 +21,8 @@ namespace {
 const int kLengthFieldSize = 4;
 // A frame up to this size is built on the stack and written in one piece.
 const int kFrameStart = 4096;
-// A larger frame is written in two pieces, its first kFrameStart bytes from the stack and then
-// the rest from the caller's buffer, only when it is above this size and Nagle's algorithm is
-// off for the socket. Otherwise it is copied whole and written in one piece: with Nagle on, the
-// second write's last partial segment would wait for the peer's delayed acknowledgement of the
-// first (tens of milliseconds); and below this size the copy costs less than a second write.
-const int kSplitFrame = 65536;
+// A larger frame goes in two pieces, its first kFrameStart bytes from the stack and then the
+// rest from the caller's buffer, in one gathered write.
 // A flush that finds several records queued writes them with one gathered write of at most
 // kGatherBuffers records and kGatherBytes bytes. 64 buffers cover a burst of small packets
 // (one system call per 64 instead of one each) with a 1 KiB array on the stack, well below
@@ -35,6 +31,11 @@ const int kSplitFrame = 65536;
 // pinning more records under the lock.
 const int kGatherBuffers = 64;
 const int kGatherBytes = 256 * 1024;
+// TP_SEND_MORE holds packets back while the queue stays below this many bytes. One system call
+// per 64 KiB already costs little beside the copying, and copies that are freed together stay
+// below the size above which the C library gives the top of its heap back to the system (128
+// KiB by default in glibc), which would make every page of the next burst's copies fault in.
+const int kHoldBytes = 64 * 1024;
 
 int RefuseLength() {
     WSASetLastError(WSAEINVAL);
@@ -140,14 +141,17 @@ private:
 // notification window's thread the lock is only tried: when another thread holds it, the
 // packet is deferred to that holder.
 int CQmtpSocket::SubmitPacket(const Outgoing& packet, int flags) {
-    const bool more = (flags & TP_SEND_MORE) != 0;
-    // When others seem to wait, or the frame is in two pieces too small to split, the packet's
-    // own copy is made before the lock is taken: its allocation failure leaves the call with
+    // Holding back pays only for small packets: a packet that would bring the queue to
+    // kHoldBytes goes as without the flag (from the caller's buffer, when the queue is empty).
+    // The count is read without the lock; it only decides when the queue is written, never what.
+    const bool more = (flags & TP_SEND_MORE) != 0 &&
+                      m_nSendQueueBytes.load(std::memory_order_relaxed) + static_cast<size_t>(packet.Total()) <
+                          static_cast<size_t>(kHoldBytes);
+    // When others seem to wait, the packet's own copy is made before the lock is taken: its allocation failure leaves the call with
     // nothing queued, the lock untouched and the socket open. The byte count read here without
     // the lock is a hint; the queue is looked at again under the lock.
     CPacketData* copy = nullptr;
-    bool wantCopy = more || m_nSendQueueBytes.load(std::memory_order_relaxed) != 0 ||
-                    (packet.len[1] > 0 && packet.Total() <= kSplitFrame);
+    bool wantCopy = more || m_nSendQueueBytes.load(std::memory_order_relaxed) != 0;
     for (;;) {
         if (copy == nullptr && wantCopy) {
             copy = packet.CopyFrom(0);
@@ -274,6 +278,12 @@ void CQmtpSocket::DropCutRestLocked() {
 }
 
 void CQmtpSocket::SettleLocked() {
+    if (m_bDropCutRest.load() || m_bHaveDeferred.load()) {
+        SettleSlowLocked();  // seldom: the common case stays two loads at the call
+    }
+}
+
+void CQmtpSocket::SettleSlowLocked() {
     DropCutRestLocked();
     if (!m_bHaveDeferred.load()) {
         return;
@@ -374,19 +384,26 @@ bool CQmtpSocket::RetireSendSide(int nErrorCode) {
 // With m_csLock held and nothing queued. What the socket does not take, exactly the unwritten
 // rest, becomes the head record. The results are those of a flush of that one packet.
 int CQmtpSocket::WriteDirect(const Outgoing& packet, std::exception_ptr& copyFailure) {
-    // Two pieces come here only above kSplitFrame; with Nagle on they are copied and written
-    // in one piece after all.
-    if (packet.len[1] > 0 && !NagleOffRaw()) {
-        return KeepLocked(packet, 0, true, copyFailure) ? FlushLocked() : SOCKET_ERROR;
-    }
     const int total = packet.Total();
     int written = 0;
-    // One write per pass, from wherever `written` falls: usually one pass takes it all.
+    // One write per pass, from wherever `written` falls: usually one pass takes it all. A frame
+    // in two pieces goes in one gathered write, so the socket never sees it as two writes (with
+    // Nagle's algorithm on, a second write's last partial segment would wait for the peer's
+    // delayed acknowledgement of the first).
     while (written < total) {
-        const bool first = written < packet.len[0];
-        const int offset = first ? written : written - packet.len[0];
-        const int n = WriteRaw(packet.piece[first ? 0 : 1] + offset,
-                               packet.len[first ? 0 : 1] - offset, total - written);
+        int n;
+        if (written >= packet.len[0] || packet.len[1] == 0) {
+            const bool first = written < packet.len[0];
+            n = WriteRaw(first ? packet.piece[0] + written : packet.piece[1] + (written - packet.len[0]),
+                         total - written, total - written);
+        } else {
+            WSABUF bufs[2];
+            bufs[0].buf = const_cast<char*>(packet.piece[0]) + written;
+            bufs[0].len = static_cast<decltype(bufs[0].len)>(packet.len[0] - written);
+            bufs[1].buf = const_cast<char*>(packet.piece[1]);
+            bufs[1].len = static_cast<decltype(bufs[1].len)>(packet.len[1]);
+            n = WriteGatheredRaw(bufs, 2, true);
+        }
         if (n != SOCKET_ERROR) {
             written += n;
             continue;
@@ -549,7 +566,7 @@ int CQmtpSocket::FlushLocked() {
                 offered += rec->m_nLen;
                 ++buffers;
             }
-            n = buffers == 1 ? WriteRaw(bufs[0].buf, offered, offered) : WriteGatheredRaw(bufs, buffers);
+            n = buffers == 1 ? WriteRaw(bufs[0].buf, offered, offered) : WriteGatheredRaw(bufs, buffers, false);
             if (n == SOCKET_ERROR) {
                 const int code = WSAGetLastError();
                 const int blocked = BlockedResult(head->m_nLen);
@@ -603,7 +620,7 @@ int CQmtpSocket::WriteRaw(const char* data, int len, int packetLeft) {
     return n;
 }
 
-int CQmtpSocket::WriteGatheredRaw(const WSABUF* bufs, int count) {
+int CQmtpSocket::WriteGatheredRaw(const WSABUF* bufs, int count, bool onePacket) {
     m_bUsingHandle.store(true);
     if (m_bHandleRetired.load() || m_bDropCutRest.load() || m_bSendFailed.load()) {
         m_bUsingHandle.store(false);
@@ -611,7 +628,14 @@ int CQmtpSocket::WriteGatheredRaw(const WSABUF* bufs, int count) {
         return SOCKET_ERROR;
     }
     const int n = winsock::SendGathered(m_hSocket, bufs, count, 0);
-    if (n > 0) {
+    if (n > 0 && onePacket) {
+        // The buffers are the pieces of one packet: only all of them end it.
+        int total = 0;
+        for (int i = 0; i < count; ++i) {
+            total += static_cast<int>(bufs[i].len);
+        }
+        m_bPacketCut.store(n < total, std::memory_order_relaxed);
+    } else if (n > 0) {
         // Every buffer is a whole record but the first, which is the rest of the head: the
         // stream is cut unless the write ended at a buffer's end.
         int at = n;
@@ -624,16 +648,6 @@ int CQmtpSocket::WriteGatheredRaw(const WSABUF* bufs, int count) {
     }
     m_bUsingHandle.store(false);
     return n;
-}
-
-bool CQmtpSocket::NagleOffRaw() {
-    m_bUsingHandle.store(true);
-    BOOL noDelay = FALSE;
-    int size = static_cast<int>(sizeof noDelay);
-    const bool off = !m_bHandleRetired.load() &&
-                     CQmAsyncSocket::GetSockOpt(TCP_NODELAY, &noDelay, &size, IPPROTO_TCP) && noDelay != FALSE;
-    m_bUsingHandle.store(false);
-    return off;
 }
 
 void CQmtpSocket::OnSend(int nErrorCode) {

@@ -19,7 +19,6 @@ struct Registry {
     std::mutex lock;                                    // guards windows and closing
     std::set<HWND> windows;
     std::map<std::pair<HWND, SOCKET>, unsigned> closing;  // markers still on their way
-    std::atomic<unsigned> pending{0};                   // closing's markers, read without lock
 };
 
 // Never destroyed: sockets closed by static destructors after this file's statics are gone
@@ -31,6 +30,8 @@ Registry& TheRegistry() {
 }
 
 }  // namespace
+
+std::atomic<unsigned> g_pendingMarkers{0};  // closing's markers, read without the lock
 
 void AddWindow(HWND hwnd) {
     Registry& r = TheRegistry();
@@ -44,7 +45,7 @@ void RemoveWindow(HWND hwnd) {
     r.windows.erase(hwnd);
     for (auto it = r.closing.lower_bound({hwnd, 0});
          it != r.closing.end() && it->first.first == hwnd;) {
-        r.pending -= it->second;
+        g_pendingMarkers -= it->second;
         it = r.closing.erase(it);
     }
 }
@@ -56,7 +57,7 @@ bool BeginClose(HWND hwnd, SOCKET s) {
         return false;
     }
     ++r.closing[{hwnd, s}];
-    ++r.pending;
+    ++g_pendingMarkers;
     return true;
 }
 
@@ -69,23 +70,20 @@ void EndClose(HWND hwnd, SOCKET s, bool owed) {
     std::lock_guard<std::mutex> hold(r.lock);
     const auto it = r.closing.find({hwnd, s});
     if (it != r.closing.end()) {
-        --r.pending;
+        --g_pendingMarkers;
         if (--it->second == 0) r.closing.erase(it);
     }
 }
 
-bool IsStale(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+bool IsStaleWhileClosing(HWND hwnd, WPARAM wParam, LPARAM lParam) {
     Registry& r = TheRegistry();
-    if (r.pending.load() == 0) {
-        return false;
-    }
     std::lock_guard<std::mutex> hold(r.lock);
     const auto it = r.closing.find({hwnd, static_cast<SOCKET>(wParam)});
     if (it == r.closing.end()) {
         return false;
     }
     if (lParam == kMarker) {
-        --r.pending;
+        --g_pendingMarkers;
         if (--it->second == 0) r.closing.erase(it);
     }
     return true;

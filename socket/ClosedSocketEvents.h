@@ -10,6 +10,8 @@
 // Threads: BeginClose and EndClose on any thread; the window's functions on the window's thread.
 #pragma once
 
+#include <atomic>
+
 #include "platform/user32/user32.h"
 #include "platform/winsock/winsock.h"
 
@@ -24,8 +26,16 @@ void RemoveWindow(HWND hwnd);  // forgets the window's closing handles too
 bool BeginClose(HWND hwnd, SOCKET s);
 void EndClose(HWND hwnd, SOCKET s, bool owed);
 
+// Markers on their way, over every window. Constant-initialised, so valid at any time.
+extern std::atomic<unsigned> g_pendingMarkers;
+
+// IsStale once some marker is on its way.
+bool IsStaleWhileClosing(HWND hwnd, WPARAM wParam, LPARAM lParam);
+
 // For a WM_SOCKET_NOTIFY that hwnd received: true when it is to be dropped, a stale event or
 // the marker itself (which ends the handle's closing). One atomic load while nothing closes.
-bool IsStale(HWND hwnd, WPARAM wParam, LPARAM lParam);
+inline bool IsStale(HWND hwnd, WPARAM wParam, LPARAM lParam) {
+    return g_pendingMarkers.load() != 0 && IsStaleWhileClosing(hwnd, wParam, lParam);
+}
 
 }  // namespace talven::closed_sockets

@@ -27,12 +27,7 @@ constexpr long kConnectionEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
 // sender queues only while the connection takes the data.
 class BenchSocket : public CQmtpSocket {
 public:
-    bool SendQueueEmpty() {
-        Lock();
-        const bool empty = m_SendList.IsEmpty() != FALSE;
-        Unlock();
-        return empty;
-    }
+    bool SendQueueEmpty() const { return GetSendQueueBytes() == 0; }
     bool Open() const { return m_hSocket != INVALID_SOCKET; }
 
     std::size_t trips = 0;      // fan-in: round trips done on this connection
@@ -392,7 +387,9 @@ protected:
 private:
     // Queues packets while the connection takes them; the rest waits for TP_NOTIFY_SEND.
     // Batched, a burst of 64 goes at a time: 63 queued with TP_SEND_MORE, then one without,
-    // whose send writes the burst with gathered writes (so does the last packet of all).
+    // whose send writes the burst with gathered writes (so does the last packet of all). A
+    // burst also ends once 256 KiB wait: the socket writes the queue then, and a sender that
+    // does not want to buffer without bound waits for TP_NOTIFY_SEND.
     void Pump(BenchSocket& s) {
         while (sent_ < count_ && s.SendQueueEmpty()) {
             int flags = 0;
@@ -400,7 +397,7 @@ private:
                 ++sent_;
                 flags = batched_ && sent_ % kBurst != 0 && sent_ < count_ ? TP_SEND_MORE : 0;
                 SendOne(s, flags);
-            } while (flags != 0);
+            } while (flags != 0 && s.GetSendQueueBytes() < kHeldBack);
         }
     }
     void SendOne(BenchSocket& s, int flags = 0) {
@@ -410,6 +407,7 @@ private:
     }
 
     static constexpr std::size_t kBurst = 64;
+    static constexpr std::size_t kHeldBack = 256 * 1024;
     const Frame& frame_;
     std::size_t count_;
     bool batched_;

@@ -165,8 +165,7 @@ TEST(PacketClose, CloseEventWritesTheQueueOnceUnlessItCarriesAnError) {
     }
 }
 
-// With Nagle's algorithm off, a frame above 64 KiB is written from the caller's buffer in two
-// pieces; a stream that stops exactly between them still ends inside the packet, so the close
+// A frame above 4 KiB is written from the caller's buffer in two pieces; a stream that stops exactly between them still ends inside the packet, so the close
 // is a reset.
 TEST(PacketClose, APacketCutBetweenTheTwoPiecesOfADirectWriteEndsWithAReset) {
     ConnectedProbe c;

@@ -122,8 +122,8 @@ TEST(PacketSend, WriteErrorReportsMinusOneKeepsTheQueueAndStoresTheText) {
 
 // A packet that finds the queue empty is written at once; the queue keeps a copy of exactly
 // what the socket did not take, never the caller's buffer, which the caller may reuse at once.
-// With Nagle's algorithm off, a frame above 64 KiB goes out in two pieces straight from the
-// caller's buffer, so cuts fall before, at and after the boundary between them.
+// A frame above 4 KiB goes out in two pieces straight from the caller's buffer, so cuts fall
+// before, at and after the boundary between them.
 TEST(PacketSend, DirectWriteKeepsACopyOfOnlyWhatTheSocketDidNotTake) {
     const struct {
         size_t payload;
@@ -165,28 +165,34 @@ TEST(PacketSend, DirectWriteKeepsACopyOfOnlyWhatTheSocketDidNotTake) {
     }
 }
 
-// How a frame above 4 KiB is first offered to the socket, seen through a first write that
-// takes at most 10,000 bytes: in one piece, unless Nagle's algorithm is off and the frame is
-// above 64 KiB, when the first piece is its first 4096 bytes. With Nagle on, a second write's
-// last partial segment would wait for the peer's delayed acknowledgement of the first.
-TEST(PacketSend, AFrameIsSplitOnlyAbove64KiBWithNagleOff) {
+// A frame above 4 KiB is offered to the socket in one gathered write of its two pieces (its
+// first 4096 bytes, framed on the stack, and the rest from the caller's buffer), whatever
+// Nagle's algorithm: never as two writes, whose second would wait for the peer's delayed
+// acknowledgement with Nagle on, and never through a copy of the whole frame.
+TEST(PacketSend, AFrameInTwoPiecesGoesInOneGatheredWrite) {
     const struct {
         size_t payload;
         BOOL noDelay;
-        size_t firstWrite;
-    } cases[] = {{100000, FALSE, 10000}, {100000, TRUE, 4096}, {20000, TRUE, 10000}, {65532, TRUE, 10000}};
+    } cases[] = {{100000, FALSE}, {100000, TRUE}, {20000, FALSE}, {65532, TRUE}};
     for (const auto& k : cases) {
         SCOPED_TRACE(std::to_string(k.payload) + (k.noDelay ? " bytes, Nagle off" : " bytes, Nagle on"));
         ConnectedProbe c;
         ASSERT_TRUE(c.ok);
         ASSERT_EQ(1, c.sock.SetSockOpt(TCP_NODELAY, &k.noDelay, sizeof k.noDelay, IPPROTO_TCP));
         ScriptSend(c.sock.m_hSocket, {TakeBytes(10000), WouldBlock(), WouldBlock()});
+        winsock::seam::RecordSends(c.sock.m_hSocket, true);
         const std::string frame = Frame(Payload(k.payload, 6));
         EXPECT_GT(SendString(c.sock, Payload(k.payload, 6)), 0);
+        const std::vector<winsock::seam::SendCall> calls = winsock::seam::RecordedSends(c.sock.m_hSocket);
+        winsock::seam::RecordSends(c.sock.m_hSocket, false);
+        ASSERT_EQ(2u, calls.size()) << "the gathered write, then the would-block of the rest";
+        EXPECT_TRUE(calls[0].gathered);
+        EXPECT_EQ(2, calls[0].buffers);
+        EXPECT_EQ(static_cast<int>(frame.size()), calls[0].bytes);
+        EXPECT_EQ(10000, calls[0].result);
         const std::vector<std::string> queued = Contents(c.sock.m_SendList);
         ASSERT_EQ(1u, queued.size());
-        EXPECT_EQ(frame.size() - k.firstWrite, queued[0].size());
-        EXPECT_TRUE(frame.substr(k.firstWrite) == queued[0]);
+        EXPECT_TRUE(frame.substr(10000) == queued[0]);
     }
 }
 
