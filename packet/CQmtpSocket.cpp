@@ -169,9 +169,29 @@ void CQmtpSocket::Close() {
         CQmAsyncSocket::Close();  // ends a pending wait or lookup
         return;
     }
-    RetireHandle();
+    // As at a close event: no write touches the handle while it closes, the rest of a packet
+    // cut by this close never reaches the next connection (whole packets stay queued for it),
+    // and the peer never takes a stream cut inside a packet for a clean end.
+    if (RetireHandle()) {
+        DropCutRest();
+        winsock::linger abortive;  // linger 0: the base's Close resets, with no FIN first
+        abortive.l_onoff = 1;
+        abortive.l_linger = 0;
+        SetSockOpt(SO_LINGER, &abortive, sizeof abortive);
+    }
     CQmAsyncSocket::Close();
     ReopenForWrites();
+}
+
+void CQmtpSocket::DropCutRest() {
+    // Writes stay refused until a holder of m_csLock has dropped the rest. This thread may be
+    // the window's, and a worker may hold the lock while it waits for it: the lock is only
+    // tried, and when it is held its holder, or the next, drops the rest (SettleLocked).
+    m_bDropCutRest.store(true);
+    if (TryEnterCriticalSection(&m_csLock)) {
+        DropCutRestLocked();
+        LeaveSendLock();  // runs a flush asked for meanwhile; its writes are refused
+    }
 }
 
 bool CQmtpSocket::RetireHandle() {

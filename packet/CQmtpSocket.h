@@ -118,7 +118,12 @@ public:
 
     // The base's Close with the handle retired from the send side: no sender thread writes to
     // the handle while it closes, or to its number once reused. Also what the connect timeout
-    // calls. Any thread that may close the socket.
+    // and OnClose call. When the stream ends inside a packet (part of it written), the close is
+    // a reset (linger 0, no FIN: the peer never takes the cut stream for a clean end) and the
+    // packet's unwritten rest leaves the queue, at once when m_csLock is free, else when its
+    // holder or the next one settles the queue; no write is made before that. Whole packets
+    // not yet written stay queued for a later connection of this object. Never waits for
+    // m_csLock. Any thread that may close the socket.
     void Close() override;
 
     void OnOutOfBandData(int nErrorCode) override;
@@ -203,9 +208,12 @@ private:
     // of the head record followed by whole records. As WriteRaw.
     int WriteGatheredRaw(const WSABUF* bufs, int count, bool onePacket);
     // Stops every write from touching the handle until ReopenForWrites; returns whether the
-    // stream ends inside a packet. Notification window's thread.
+    // stream ends inside a packet. The thread that closes the socket (OnClose's or Close's).
     bool RetireHandle();
     void ReopenForWrites();
+    // Has the rest of a cut packet dropped before any further write: now when m_csLock is free,
+    // else by its holder. Never waits for the lock. Any thread, the handle retired.
+    void DropCutRest();
     // OnClose's send side: the flush it may make, the handle's retirement and the dropping of
     // a cut packet's rest. Returns whether the stream ends inside a packet. Window's thread.
     bool RetireSendSide(int nErrorCode);
