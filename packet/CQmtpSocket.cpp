@@ -263,6 +263,8 @@ UINT CQmtpSocket::GetMaxPacketLen() const {
     return m_nMaxPacketLen;
 }
 
+static_assert(TP_NOTIFY_CONNECT <= 0xFFFF && TP_NOTIFY_ACCEPT <= 0xFFFF, "notification codes fit the owed list");
+
 void CQmtpSocket::Notify(WPARAM code) {
     if (m_nOwedCount == 0) {
         if (PostMessageA(m_hAppWnd, m_nAppMsg, code, reinterpret_cast<LPARAM>(this)) ||
@@ -279,7 +281,7 @@ void CQmtpSocket::Notify(WPARAM code) {
     }
     // A full list keeps the code at its earlier place: the application still hears of it.
     if (!owed && m_nOwedCount < kOwedMax) {
-        m_OwedCodes[m_nOwedCount++] = code;
+        m_OwedCodes[m_nOwedCount++] = static_cast<unsigned short>(code);
     }
     if (!PostOwed()) {
         RetryOwedLater();

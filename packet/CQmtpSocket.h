@@ -302,8 +302,10 @@ private:
     void RetryOwedLater();
     void StopOwedRetry();
     static void CALLBACK OnOwedTimer(HWND hWnd, UINT msg, UINT_PTR id, DWORD time);
-    static constexpr int kOwedMax = 16;
-    WPARAM m_OwedCodes[kOwedMax];
+    // Six codes exist and an owed code is never owed twice, so eight places always suffice;
+    // the codes fit 16 bits (a socket object is allocated per connection: the list stays small).
+    static constexpr int kOwedMax = 8;
+    unsigned short m_OwedCodes[kOwedMax];
     int m_nOwedCount;
     HWND m_hOwedTimerWnd;  // the window the retry timer runs on, or null
 };
