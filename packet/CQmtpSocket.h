@@ -247,7 +247,6 @@ private:
     void QueueReceived(const char* src, UINT len);
     void QueueOwned(char* buf, UINT len);  // takes `buf` (len + 1 bytes, 0 at the end) over
     int ReadLarge();                       // ReadPacket while m_pRecvLarge is under way
-    void GrowAfterFullRead();              // a read filled m_pRecvBuf with a frame and more
 
     // A record that ReadData emptied, kept for the next received packet (one allocation less
     // per packet). Notification window's thread; freed by the destructor.

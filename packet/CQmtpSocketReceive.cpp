@@ -4,7 +4,6 @@
 // kLargePayload is read straight into the buffer it is handed out in (m_pRecvLarge).
 #include <cassert>
 #include <cstring>
-#include <new>
 
 #include "packet/CQmtpSocket.h"
 #include "packet/TpSocketError.h"
@@ -24,8 +23,6 @@ const UINT kLengthFieldSize = 4;
 // costs one more read. So the assembly buffer never grows beyond this size plus the length
 // field, rounded up to the step.
 const UINT kLargePayload = 16 * 1024;
-// The assembly buffer's largest size: the largest assembled frame, rounded up to the step.
-const UINT kAssemblySize = (kLargePayload + kLengthFieldSize + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
 // A large frame's buffer is allocated whole up to this payload (the default bound). Above it,
 // it starts at this size and doubles when a read fills it, so a peer that announces a frame
 // near a higher bound and sends little of it costs little memory.
@@ -138,8 +135,6 @@ int CQmtpSocket::ReadPacket() {
         return 0;
     }
     m_nRecvLen += static_cast<UINT>(n);
-    const bool filled = m_nRecvLen == m_nRecvBufSize;
-    int cut = 0;  // frames delivered from this read
     if (m_nRecvLen < kLengthFieldSize) {
         return 0;
     }
@@ -182,45 +177,20 @@ int CQmtpSocket::ReadPacket() {
             // Only the first pass can find the buffer full, so it grows at most once a read.
             if (m_nRecvLen == m_nRecvBufSize) {
                 GrowRecvBuf(m_pRecvBuf, m_nRecvBufSize, frameLen);
-            } else if (filled) {
-                GrowAfterFullRead();  // a frame cut out, and the next one's start behind it
             }
             return result;
         }
 
         QueueReceived(m_pRecvBuf + kLengthFieldSize, m_nPacketLen);
-        ++cut;
         m_nRecvLen -= frameLen;
         if (m_nRecvLen != 0) {  // usually the read ended with the frame
             std::memmove(m_pRecvBuf, m_pRecvBuf + frameLen, m_nRecvLen);
         }
         m_nPacketLen = 0;
         if (m_nRecvLen < kLengthFieldSize) {
-            if (filled && (cut > 1 || m_nRecvLen > 0)) {
-                GrowAfterFullRead();
-            }
             return result;
         }
     }
-}
-
-// A read that filled the buffer with a frame and more (another frame, or the next one's start)
-// says the peer sends faster than one buffer per read: the buffer doubles, up to the largest assembled frame's size, so a stream of small
-// frames costs a read per 17 KiB rather than one per buffer it started with. It then holds at
-// most twice what one read brought. Growing is only an economy: without memory it stays.
-void CQmtpSocket::GrowAfterFullRead() {
-    if (m_nRecvBufSize >= kAssemblySize) {
-        return;
-    }
-    const UINT grownSize = 2 * m_nRecvBufSize < kAssemblySize ? 2 * m_nRecvBufSize : kAssemblySize;
-    char* grown = static_cast<char*>(::operator new(grownSize, std::nothrow));
-    if (grown == nullptr) {
-        return;
-    }
-    std::memcpy(grown, m_pRecvBuf, m_nRecvLen);
-    ::operator delete(m_pRecvBuf);
-    m_pRecvBuf = grown;
-    m_nRecvBufSize = grownSize;
 }
 
 // One read of the rest of a large frame's payload, straight into its buffer (grown first if
