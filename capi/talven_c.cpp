@@ -101,6 +101,24 @@ const void* SendableData(const void* data, int len, int& refused) {
     return data != nullptr ? data : &kNothing;
 }
 
+// A send call of the C interface: a live handle and a valid buffer, then `send` with the bytes
+// (the queue keeps its own copy, so the caller's const buffer is never written).
+template <typename SendFn>
+int SendChecked(QMTP s, const void* data, int len, SendFn send) {
+    return AtEdge(SOCKET_ERROR, [&] {
+        QmtpSocket* sock = Live(s);
+        if (sock == nullptr) {
+            return SOCKET_ERROR;
+        }
+        int refused = 0;
+        const void* bytes = SendableData(data, len, refused);
+        if (refused != 0) {
+            return Refuse(refused, SOCKET_ERROR);
+        }
+        return send(*sock, const_cast<void*>(bytes));
+    });
+}
+
 // Makes `sock` a live handle, then runs the step that gives it its socket (registration
 // included): live first, so that nothing can fail after the registration. On failure the
 // object goes, with the step's WinSock error kept.
@@ -224,33 +242,11 @@ QMTP TALVEN_CDECL QmtpAccept(QMTP listener) {
 }
 
 int TALVEN_CDECL QmtpSend(QMTP s, const void* data, int len) {
-    return AtEdge(SOCKET_ERROR, [&] {
-        QmtpSocket* sock = Live(s);
-        if (sock == nullptr) {
-            return SOCKET_ERROR;
-        }
-        int refused = 0;
-        const void* bytes = SendableData(data, len, refused);
-        if (refused != 0) {
-            return Refuse(refused, SOCKET_ERROR);
-        }
-        return sock->Send(const_cast<void*>(bytes), len);  // the queue keeps its own copy
-    });
+    return SendChecked(s, data, len, [&](QmtpSocket& sock, void* bytes) { return sock.Send(bytes, len); });
 }
 
 int TALVEN_CDECL QmtpSendPure(QMTP s, const void* data, int len) {
-    return AtEdge(SOCKET_ERROR, [&] {
-        QmtpSocket* sock = Live(s);
-        if (sock == nullptr) {
-            return SOCKET_ERROR;
-        }
-        int refused = 0;
-        const void* bytes = SendableData(data, len, refused);
-        if (refused != 0) {
-            return Refuse(refused, SOCKET_ERROR);
-        }
-        return sock->SendPure(const_cast<void*>(bytes), len);
-    });
+    return SendChecked(s, data, len, [&](QmtpSocket& sock, void* bytes) { return sock.SendPure(bytes, len); });
 }
 
 int TALVEN_CDECL QmtpRead(QMTP s, char** data, int* len) {
