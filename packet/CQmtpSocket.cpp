@@ -147,15 +147,9 @@ void CQmtpSocket::OnClose(int nErrorCode) {
     // The window finds the entry by the current handle, so unregister before Close resets it.
     SendMessageA(m_hNotifyWnd, WM_SOCKET_REMOVE_MAP, 0, reinterpret_cast<LPARAM>(this));
     // From here no flush touches the handle: none writes to it while it is being closed, or to
-    // its number once reused. The close itself runs with no lock held.
-    if (RetireSendSide(nErrorCode)) {
-        // A FIN would end the stream in good order behind a cut packet: reset instead, which
-        // Close does for a socket set to linger 0.
-        winsock::linger abortive;
-        abortive.l_onoff = 1;
-        abortive.l_linger = 0;
-        SetSockOpt(SO_LINGER, &abortive, sizeof abortive);
-    }
+    // its number once reused. The close itself runs with no lock held, and resets a stream
+    // that ends inside a packet (a FIN would end it in good order behind the cut packet).
+    RetireSendSide(nErrorCode);
     Close();
     ReopenForWrites();
     Notify(TP_NOTIFY_CLOSE);

@@ -214,9 +214,9 @@ private:
     // Has the rest of a cut packet dropped before any further write: now when m_csLock is free,
     // else by its holder. Never waits for the lock. Any thread, the handle retired.
     void DropCutRest();
-    // OnClose's send side: the flush it may make, the handle's retirement and the dropping of
-    // a cut packet's rest. Returns whether the stream ends inside a packet. Window's thread.
-    bool RetireSendSide(int nErrorCode);
+    // OnClose's send side: the flush it may make, then the handle's retirement (Close, which
+    // follows, drops a cut packet's rest and resets). Window's thread.
+    void RetireSendSide(int nErrorCode);
 
     struct Outgoing;
     // Writes the packet at once when nothing waits before it, else queues a copy and flushes;

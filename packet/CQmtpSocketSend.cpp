@@ -353,14 +353,11 @@ void CQmtpSocket::FailLocked(unsigned connection) {
     m_bUsingHandle.store(false);
 }
 
-bool CQmtpSocket::RetireSendSide(int nErrorCode) {
+void CQmtpSocket::RetireSendSide(int nErrorCode) {
     // A sender thread that holds the lock may be waiting for this thread: never wait for it.
     if (!TryEnterCriticalSection(&m_csLock)) {
-        const bool cut = RetireHandle();
-        if (cut) {
-            m_bDropCutRest.store(true);  // the next holder drops the rest before any write
-        }
-        return cut;
+        RetireHandle();
+        return;
     }
     SendLockHold hold(*this);
     // A peer that only shut down its sending side still reads what the socket takes now.
@@ -373,12 +370,7 @@ bool CQmtpSocket::RetireSendSide(int nErrorCode) {
             e->Delete();
         }
     }
-    const bool cut = RetireHandle();
-    if (cut) {
-        m_bDropCutRest.store(true);
-        DropCutRestLocked();
-    }
-    return cut;
+    RetireHandle();
 }
 
 // With m_csLock held and nothing queued. What the socket does not take, exactly the unwritten
